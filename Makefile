@@ -1,0 +1,49 @@
+# Entry points: `make demo` runs the main job, `make test` runs every test. Both install what they need.
+PY ?= python3
+BUILD ?= build/cpp
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(shell command -v $(PY))
+
+.PHONY: setup build test test-cpp test-python install asan tsan fuzz bench
+
+setup:
+	bash scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DORVIK_BUILD_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS)
+
+install: setup
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+
+test-cpp: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# pytest exits 5 when it collects nothing; that is not a failure of the code under test.
+test-python: build install
+	ORVIK_BUILD_DIR=$(abspath $(BUILD)) $(PY) -m pytest -q tests/python; rc=$$?; \
+	if [ $$rc -eq 5 ]; then echo "pytest: no tests collected"; rc=0; fi; exit $$rc
+
+test: test-cpp test-python
+
+# C++ tests under AddressSanitizer + UBSan, and under ThreadSanitizer.
+asan: setup
+	cmake -S . -B build/asan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+	cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build/asan --output-on-failure -j $(JOBS) -E sdk_py
+
+tsan: setup
+	cmake -S . -B build/tsan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS) --target runtime_tests
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS) -R runtime
+
+# Each fuzzer runs for FUZZ_SECONDS under ASan/UBSan; crashing inputs are kept under fuzz/regressions.
+FUZZ_SECONDS ?= 60
+fuzz:
+	bash scripts/setup.sh --fuzz
+	CC=clang-19 CXX=clang++-19 cmake -S . -B build/fuzz $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_BUILD_TESTS=OFF -DORVIK_FUZZ=ON -DORVIK_SANITIZE=address,undefined
+	cmake --build build/fuzz -j $(JOBS)
+	bash scripts/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+
+bench: build
+	for b in $(BUILD)/bench/bench_*; do $$b; done

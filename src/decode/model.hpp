@@ -1,0 +1,70 @@
+// The decode model: messages keyed by (identifier, extended flag), each with its signals.
+// Built once by the DBC loader, then shared read-only by the decode steps.
+#pragma once
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvik {
+
+enum class MuxKind : std::uint64_t { plain = 0, multiplexor = 1, multiplexed = 2 };
+
+enum class SignalType : std::uint8_t {
+  Int8 = 0, Int16 = 1, Int32 = 2, Int64 = 3,
+  UInt8 = 4, UInt16 = 5, UInt32 = 6, UInt64 = 7,
+  Float32 = 8, Float64 = 9,
+  Timestamp = 10, Binary = 11, Utf8 = 12, Boolean = 13,
+};
+
+enum class ByteOrder : std::uint8_t { intel = 0, motorola = 1 };
+
+using ValueTable = boost::unordered_flat_map<std::uint64_t, std::string>;
+
+struct SignalSpec {
+  MuxKind mux_kind = MuxKind::plain;
+  std::uint64_t switch_value = 0;  // only for MuxKind::multiplexed
+  std::string name;                // effective name: the long name when the DBC gives one
+  std::string unit;
+  ValueTable value_table;
+  double factor = 1.0;
+  double offset = 0.0;
+  std::uint32_t start_bit = 0;  // Motorola: position of the most significant bit
+  std::uint32_t size = 0;       // bits
+  ByteOrder byte_order = ByteOrder::intel;
+  bool is_signed = false;
+  bool is_float = false;
+  SignalType signal_type = SignalType::UInt8;
+};
+
+struct MessageSpec {
+  std::optional<std::size_t> multiplexor_index;
+  std::string name;
+  std::vector<SignalSpec> signals;  // DBC order, duplicates removed
+  std::uint32_t id = 0;             // without the extended marker bit
+  bool is_extended = false;
+  bool is_multiplexed = false;
+  std::uint8_t size = 0;  // bytes, modulo 256
+};
+
+struct MessageKey {
+  std::uint32_t id;
+  bool is_extended;
+  bool operator==(const MessageKey&) const = default;
+};
+
+struct MessageKeyHash {
+  std::size_t operator()(const MessageKey& k) const noexcept {
+    return (static_cast<std::uint64_t>(k.id) << 1 | k.is_extended) * 0x9E3779B97F4A7C15ull;
+  }
+};
+
+using MessageMap =
+    boost::unordered_flat_map<MessageKey, std::shared_ptr<const MessageSpec>, MessageKeyHash>;
+
+}  // namespace orvik
