@@ -1,0 +1,77 @@
+// Column records for decoded rows, and the one SDK call per row.
+#include "sdk/row.hpp"
+
+#include <fmt/format.h>
+
+#include <array>
+
+#include "sdk/table.hpp"
+
+namespace orvik::sdk {
+namespace {
+
+struct TagWidth {
+  AbiValueTag tag;
+  std::uint64_t mask;  // the value's own width; bits above it stay zero
+};
+
+constexpr std::uint64_t k8 = 0xFFu, k16 = 0xFFFFu, k32 = 0xFFFF'FFFFu, k64 = ~std::uint64_t{0};
+
+constexpr TagWidth tag_of(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Boolean: return {AbiValueTag::Boolean, 1};
+    case ValueKind::Int8: return {AbiValueTag::Int8, k8};
+    case ValueKind::Int16: return {AbiValueTag::Int16, k16};
+    case ValueKind::Int32: return {AbiValueTag::Int32, k32};
+    case ValueKind::Int64: return {AbiValueTag::Int64, k64};
+    case ValueKind::UInt8: return {AbiValueTag::UInt8, k8};
+    case ValueKind::UInt16: return {AbiValueTag::UInt16, k16};
+    case ValueKind::UInt32: return {AbiValueTag::UInt32, k32};
+    case ValueKind::UInt64: return {AbiValueTag::UInt64, k64};
+    case ValueKind::Float32: return {AbiValueTag::Float32, k32};
+    case ValueKind::Float64: return {AbiValueTag::Float64, k64};
+  }
+  return {AbiValueTag::Null, 0};
+}
+
+}  // namespace
+
+AbiColumn make_column(std::uint32_t handle, const DecodedValue& value) noexcept {
+  AbiColumn column;
+  column.handle = handle;
+  if (value.is_null) return column;
+  const TagWidth tw = tag_of(value.kind);
+  column.tag = tw.tag;
+  column.value = value.kind == ValueKind::Boolean ? (value.bits != 0 ? 1 : 0) : value.bits & tw.mask;
+  return column;
+}
+
+SinkResult<void> log_at(const EventHandle& event, std::int64_t time_ns, const AbiColumn* columns,
+                        std::size_t n) {
+  const std::int32_t status = event.table()->log_at(event.get(), time_ns, columns, n);
+  if (status != 0) return sink_fail(last_error_string(event.table()));
+  return {};
+}
+
+Status SdkAbiEvent::log_at(RowView row, std::int64_t time_ns) const {
+  const std::span<const std::uint32_t> handles = field_handles();
+  std::array<AbiColumn, kMaxRowColumns> columns;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    // Checked before the absent test: a surplus position fails the row even when it is empty.
+    if (i >= handles.size()) {
+      return fail(fmt::format("emit: row length {} exceeds event's {} pre-resolved handles",
+                              row.size(), handles.size()));
+    }
+    if (!row[i]) continue;
+    if (count == kMaxRowColumns) continue;
+    columns[count++] = make_column(handles[i], *row[i]);
+  }
+  auto logged = sdk::log_at(event_, time_ns, columns.data(), count);
+  if (!logged) {
+    return fail(Error(fmt::format("evt.log_at ({} cols)", count), logged.error().to_error()));
+  }
+  return {};
+}
+
+}  // namespace orvik::sdk
