@@ -14,11 +14,16 @@ namespace {
 
 // Most event schemas fit without the buffer growing.
 constexpr std::int64_t kInitialStreamCapacity = 512;
+constexpr std::int32_t kStreamAlignment = 64;
 
 arrow::Result<std::shared_ptr<arrow::Buffer>> encode(const std::shared_ptr<arrow::Schema>& schema) {
   ARROW_ASSIGN_OR_RAISE(auto sink, arrow::io::BufferOutputStream::Create(kInitialStreamCapacity));
-  // Default options: alignment 64, metadata V5, continuation markers, no compression.
-  ARROW_ASSIGN_OR_RAISE(auto writer, arrow::ipc::MakeStreamWriter(sink, schema));
+  // Metadata V5, continuation markers and no compression are the defaults; the 64-byte
+  // alignment the SDK expects is not (Arrow C++ pads to 8 by default).
+  auto options = arrow::ipc::IpcWriteOptions::Defaults();
+  options.alignment = kStreamAlignment;
+  options.metadata_version = arrow::ipc::MetadataVersion::V5;
+  ARROW_ASSIGN_OR_RAISE(auto writer, arrow::ipc::MakeStreamWriter(sink, schema, options));
   // With no batches written, closing writes the schema message, then the end-of-stream marker.
   ARROW_RETURN_NOT_OK(writer->Close());
   return sink->Finish();
