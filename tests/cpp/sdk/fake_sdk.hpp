@@ -43,6 +43,7 @@ struct FakeSdk {
   // Failure injection: a non-zero status per slot name, or a null out-handle with status 0.
   std::map<std::string, std::int32_t> status;
   bool null_source = false;
+  int fail_source_at = -1;       // index of the src_handle_from_py call that fails
   bool null_event = false;
   int fail_resolve_at = -1;      // index of the resolve_field call that fails, counting from 0
   std::int32_t resolve_status = 1;
@@ -84,8 +85,11 @@ inline FakeSdk*& current() {
 extern "C" {
 inline std::int32_t fake_src_handle_from_py(_object* source, void** out) {
   FakeSdk& f = *current();
+  const int index = static_cast<int>(f.sources_from.size());
   f.sources_from.push_back(source);
-  if (std::int32_t s = f.status_of("src_handle_from_py")) {
+  std::int32_t s = f.status_of("src_handle_from_py");
+  if (index == f.fail_source_at) s = 1;
+  if (s != 0) {
     f.log.push_back("src_handle_from_py failed");
     return s;
   }
