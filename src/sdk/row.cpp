@@ -3,7 +3,7 @@
 
 #include <fmt/format.h>
 
-#include <array>
+#include <memory>
 
 #include "sdk/table.hpp"
 
@@ -55,7 +55,12 @@ SinkResult<void> log_at(const EventHandle& event, std::int64_t time_ns, const Ab
 
 Status SdkAbiEvent::log_at(RowView row, std::int64_t time_ns) const {
   const std::span<const std::uint32_t> handles = field_handles();
-  std::array<AbiColumn, kMaxRowColumns> columns;
+  // Left uninitialised: only the records written below are handed over, and zeroing all 64 would
+  // cost more than a short row itself.
+  union Records {
+    Records() {}
+    AbiColumn at[kMaxRowColumns];
+  } records;
   std::size_t count = 0;
   for (std::size_t i = 0; i < row.size(); ++i) {
     // Checked before the absent test: a surplus position fails the row even when it is empty.
@@ -65,9 +70,9 @@ Status SdkAbiEvent::log_at(RowView row, std::int64_t time_ns) const {
     }
     if (!row[i]) continue;
     if (count == kMaxRowColumns) continue;
-    columns[count++] = make_column(handles[i], *row[i]);
+    std::construct_at(&records.at[count++], make_column(handles[i], *row[i]));
   }
-  auto logged = sdk::log_at(event_, time_ns, columns.data(), count);
+  auto logged = sdk::log_at(event_, time_ns, records.at, count);
   if (!logged) {
     return fail(Error(fmt::format("evt.log_at ({} cols)", count), logged.error().to_error()));
   }
