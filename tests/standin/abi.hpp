@@ -2,10 +2,11 @@
 // Deliberately not shared with src/sdk: the stand-in checks the bridge's layout instead of copying it.
 #pragma once
 
-#include <Python.h>
-
 #include <cstddef>
 #include <cstdint>
+
+// The same declaration Python.h makes; the recorder builds without Python headers.
+typedef struct _object PyObject;
 
 namespace standin {
 
