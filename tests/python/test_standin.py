@@ -1,4 +1,4 @@
-"""The stand-in trace SDK, driven through its function table with ctypes as the codec would call it."""
+"""The stand-in trace SDK, driven through its function table with ctypes as the codec calls it."""
 
 import ctypes
 import struct
@@ -111,7 +111,8 @@ def stream(schema, pad64=True):
         return data
     meta = struct.unpack_from("<i", data, 4)[0]
     padded = (meta + 8 + 63) // 64 * 64 - 8
-    return data[:4] + struct.pack("<i", padded) + data[8:8 + meta] + bytes(padded - meta) + data[8 + meta:]
+    message = data[8:8 + meta] + bytes(padded - meta)
+    return data[:4] + struct.pack("<i", padded) + message + data[8 + meta:]
 
 
 TIME = pa.field("time_ns", pa.timestamp("ns", tz="UTC"), nullable=False)
@@ -295,7 +296,8 @@ def test_row_without_columns_is_logged(status_event):
 
 COLUMN_FAULTS = [  # (description, record maker, expected violation text)
     ("padding 5..7", lambda h: column(h["Gear"], 5, b"\1", patch={6: 1}), "nonzero bytes 5..7"),
-    ("padding 20..23", lambda h: column(h["Gear"], 5, b"\1", patch={22: 9}), "nonzero bytes 20..23"),
+    ("padding 20..23", lambda h: column(h["Gear"], 5, b"\1", patch={22: 9}),
+     "nonzero bytes 20..23"),
     ("beyond width", lambda h: column(h["Gear"], 5, b"\1\1"), "beyond the width of tag 5"),
     ("signed sign-extended", lambda h: column(h["Flags"], 2, b"\xfe\xff\xff\xff\xff\xff\xff\xff"),
      "beyond the width of tag 2"),
@@ -353,6 +355,10 @@ def test_handle_misuse_is_recorded_and_never_crashes():
     TABLE.error()
     TABLE.release_source(0x1234)
     TABLE.release_event(src_h)
+    assert TABLE.add_event(0x1234, "0125_X", stream(STATUS))[0] != 0
+    TABLE.error()
+    assert TABLE.log(0x1234, 1, []) != 0
+    TABLE.error()
     texts = violations()
     for expected in ["release_event('0123_Status'): handle released twice",
                      "log_at('0123_Status'): the event was already released",
@@ -360,9 +366,20 @@ def test_handle_misuse_is_recorded_and_never_crashes():
                      "release_source('can'): handle released twice",
                      "evt_add_event('0124_Other'): source 'can' was already released",
                      "release_source: unknown handle",
-                     "release_event given the source handle of 'can'"]:
+                     "release_event given the source handle of 'can'",
+                     "evt_add_event('0125_X'): unknown source handle",
+                     "log_at: unknown event handle"]:
         assert any(expected in v for v in texts), (expected, texts)
     assert orvik_sdk.stats()["rows"] == 0
+
+
+def test_src_handle_from_py_without_the_interpreter_lock_is_refused():
+    unlocked = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.py_object, ctypes.POINTER(ctypes.c_void_p))(
+        ctypes.c_void_p.from_address(TABLE.base + 32).value)
+    out = ctypes.c_void_p()
+    assert unlocked(orvik_sdk.TraceSourceCache("can"), ctypes.byref(out)) != 0 and out.value is None
+    assert TABLE.error() == b"src_handle_from_py called without the interpreter lock"
+    assert violations() == ["src_handle_from_py called without the interpreter lock"]
 
 
 def test_unused_slots_record_a_violation():

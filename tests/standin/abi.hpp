@@ -1,5 +1,5 @@
-// The SDK side of the version-1 function table and of the 24-byte column record, laid out on their own.
-// Deliberately not shared with src/sdk: the stand-in checks the bridge's layout instead of copying it.
+// The SDK side of the version-1 function table and the 24-byte column record, laid out on its own.
+// Not shared with src/sdk on purpose: the stand-in checks the bridge's layout, not copies it.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// The stand-in trace SDK `orvik_sdk`: a test double that records and checks what the codec sends it.
+// The stand-in trace SDK `orvik_sdk`: a test double that records and checks what the codec sends.
 //
 // Importable from this folder (sys.path.insert(0, "tests/standin")); never installed. At import it
 // publishes the capsule "orvik_sdk_abi_v1" in sys.modules: a version-1 function table that lives
@@ -21,10 +21,10 @@
 //                                             live handles stay valid (and stay counted as live)
 //   fail(slot, times=1, match=None, status=None)
 //       the next `times` calls of the slot (negative: every call) fail, only those naming `match`
-//       (source name for src_handle_from_py, event name for evt_add_event and log_at, field or event
-//       name for resolve_field and add_value_table). Status alternates 1 and -1 unless given. The
-//       error text is "injected {slot} failure for '{name}'".
-//   null_handle(slot, times=1, match=None)    src_handle_from_py / evt_add_event return 0, null handle
+//       (source name for src_handle_from_py, event name for evt_add_event and log_at, field or
+//       event name for resolve_field and add_value_table). Status alternates 1 and -1 unless
+//       given. The error text is "injected {slot} failure for '{name}'".
+//   null_handle(slot, times=1, match=None)    src_handle_from_py / evt_add_event give 0 and null
 //   empty_error(on=True, null=False)          last_error gives length 0 (or a null pointer)
 //   count_only(on=True)                       rows are only counted, unchecked: for benchmarks
 //
@@ -102,7 +102,8 @@ PyObject* py_events(PyObject*, PyObject*) {
     if (!set_item(item.get(), "source", to_str(ev.source)) ||
         !set_item(item.get(), "name", to_str(ev.name)) ||
         !set_item(item.get(), "schema",
-                  PyBytes_FromStringAndSize(ev.ipc.data(), static_cast<Py_ssize_t>(ev.ipc.size()))) ||
+                  PyBytes_FromStringAndSize(ev.ipc.data(),
+                                            static_cast<Py_ssize_t>(ev.ipc.size()))) ||
         !set_item(item.get(), "fields", fields.new_ref()) ||
         !set_item(item.get(), "value_tables", tables.new_ref()) ||
         PyList_Append(list.get(), item.get()) < 0) {
@@ -174,7 +175,8 @@ bool parse_target(const char* slot_text, PyObject* match_obj, Slot& slot,
   slot = *parsed;
   if (match_obj != Py_None) {
     Py_ssize_t len = 0;
-    const char* text = PyUnicode_Check(match_obj) ? PyUnicode_AsUTF8AndSize(match_obj, &len) : nullptr;
+    const char* text =
+        PyUnicode_Check(match_obj) ? PyUnicode_AsUTF8AndSize(match_obj, &len) : nullptr;
     if (!text) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "match must be a str or None");
       return false;

@@ -165,7 +165,9 @@ int32_t Recorder::acquire_source(SourceRec* source, void** out) {
     violate("src_handle_from_py: null out_source");
     return fail(-1, "src_handle_from_py: null out_source");
   }
-  if (*out != nullptr) violate("src_handle_from_py: out_source was not set to null before the call");
+  if (*out != nullptr) {
+    violate("src_handle_from_py: out_source was not set to null before the call");
+  }
   if (auto inj = take_injection(Slot::kSrcHandleFromPy, source->name, source->name)) {
     if (inj->null_handle) {
       *out = nullptr;
@@ -351,7 +353,8 @@ int32_t Recorder::add_value_table(void* event, const uint8_t* field, size_t fiel
   ValueTable table;
   table.reserve(n);
   for (size_t i = 0; i < n; ++i) {
-    std::string label(reinterpret_cast<const char*>(labels) + offsets[i], offsets[i + 1] - offsets[i]);
+    std::string label(reinterpret_cast<const char*>(labels) + offsets[i],
+                      offsets[i + 1] - offsets[i]);
     if (!valid_utf8(label)) violate(fmt::format("{}: label {} is not valid UTF-8", where, i));
     table.emplace_back(keys[i], std::move(label));
   }

@@ -1,4 +1,4 @@
-// The stand-in SDK's state: live handles, registered events, rows, violations and injected failures.
+// The stand-in SDK's state: live handles, registered events, rows, violations, injected failures.
 // Nothing here touches Python, because the table is entered from threads that do not hold the lock.
 #pragma once
 

@@ -66,7 +66,8 @@ void check_framing(const uint8_t* data, size_t len, int64_t meta_len, SchemaChec
         "end-of-stream marker",
         after));
   } else if (read_u32(data + len - 8) != 0xFFFFFFFFu || read_u32(data + len - 4) != 0) {
-    out.problems.push_back("schema stream does not end with the end-of-stream marker ffffffff 00000000");
+    out.problems.push_back(
+        "schema stream does not end with the end-of-stream marker ffffffff 00000000");
   }
 }
 
@@ -100,7 +101,8 @@ SchemaCheck check_schema_stream(const uint8_t* data, size_t len) {
   }
   const int64_t meta_len = static_cast<int32_t>(read_u32(data + 4));
   if (meta_len <= 0 || static_cast<uint64_t>(meta_len) > len - 8) {
-    out.fatal = fmt::format("schema message length {} does not fit a {}-byte stream", meta_len, len);
+    out.fatal =
+        fmt::format("schema message length {} does not fit a {}-byte stream", meta_len, len);
     return out;
   }
   check_framing(data, len, meta_len, out);

@@ -17,7 +17,9 @@ int32_t src_handle_from_py(PyObject* obj, void** out_source) {
   if (!holds_gil()) {
     return recorder().refuse_source("src_handle_from_py called without the interpreter lock", true);
   }
-  if (obj == nullptr) return recorder().refuse_source("src_handle_from_py: null source object", true);
+  if (obj == nullptr) {
+    return recorder().refuse_source("src_handle_from_py: null source object", true);
+  }
   SourceRec* source = source_of(obj);
   if (source == nullptr) {
     return recorder().refuse_source(

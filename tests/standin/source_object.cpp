@@ -225,7 +225,8 @@ PyObject* view_getattro(PyObject* self, PyObject* attr) {
 }
 
 PyObject* view_getitem(PyObject* self, PyObject* key) {
-  PyObject* sub = PyDict_GetItemWithError(reinterpret_cast<EventViewObject*>(self)->sub_events, key);
+  auto* view = reinterpret_cast<EventViewObject*>(self);
+  PyObject* sub = PyDict_GetItemWithError(view->sub_events, key);
   if (sub) return Py_NewRef(sub);
   if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
   return nullptr;
@@ -243,7 +244,7 @@ PyMemberDef view_members[] = {
 };
 
 PyType_Slot view_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A snapshot of one registered event; attributes name its fields.")},
+    {Py_tp_doc, const_cast<char*>("A snapshot of one registered event; attributes: its fields.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
     {Py_tp_getattro, reinterpret_cast<void*>(view_getattro)},
@@ -269,8 +270,10 @@ bool init_source_types(PyObject* module) {
   g_source_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&source_spec));
   g_view_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_spec));
   if (!g_simple_namespace || !g_cache || !g_source_type || !g_view_type) return false;
-  return PyModule_AddObjectRef(module, "TraceSource", reinterpret_cast<PyObject*>(g_source_type)) == 0 &&
-         PyModule_AddObjectRef(module, "EventView", reinterpret_cast<PyObject*>(g_view_type)) == 0;
+  auto* source_type = reinterpret_cast<PyObject*>(g_source_type);
+  auto* view_type = reinterpret_cast<PyObject*>(g_view_type);
+  return PyModule_AddObjectRef(module, "TraceSource", source_type) == 0 &&
+         PyModule_AddObjectRef(module, "EventView", view_type) == 0;
 }
 
 PyObject* trace_source_cache(PyObject* name) {

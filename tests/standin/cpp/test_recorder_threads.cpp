@@ -15,7 +15,8 @@ namespace standin {
 namespace {
 
 std::string schema_stream() {
-  auto schema = arrow::schema({arrow::field("time_ns", arrow::timestamp(arrow::TimeUnit::NANO, "UTC"), false),
+  auto time = arrow::timestamp(arrow::TimeUnit::NANO, "UTC");
+  auto schema = arrow::schema({arrow::field("time_ns", time, false),
                                arrow::field("Gear", arrow::uint8())});
   auto options = arrow::ipc::IpcWriteOptions::Defaults();
   options.alignment = 64;
