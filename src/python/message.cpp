@@ -38,7 +38,7 @@ enum Arg : std::size_t {
 };
 
 void set_payload(CanFrame& frame, Payload data) {
-  frame.data = std::move(data);
+  frame.data.swap(data);  // swap, not move-assign: g++ 12 misreads the inline-storage move
   frame.dlc = static_cast<std::uint8_t>(frame.data.size());  // the length modulo 256
 }
 

@@ -450,3 +450,22 @@ def test_no_memory_growth_over_many_calls():
     finally:
         tracemalloc.stop()
     assert second - first < 20_000
+
+
+def test_lying_length_does_not_reserve_its_claim():
+    class Lying:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            if i < 3:
+                return i + 1
+            raise IndexError
+
+    assert Message(1, Lying()).data == b"\x01\x02\x03"
+
+    class BadLength(Lying):
+        def __len__(self):
+            raise RuntimeError("no length")
+
+    assert Message(1, BadLength()).data == b"\x01\x02\x03"

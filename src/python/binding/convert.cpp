@@ -3,6 +3,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace orvik::py {
 
 namespace {
@@ -132,6 +134,16 @@ void check_bytes_source(PyObject* obj) {
   if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
 }
 
+std::size_t size_hint(PyObject* obj) {
+  constexpr Py_ssize_t kMaxReserve = 1 << 16;  // beyond this the vector grows as items arrive
+  const Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<std::size_t>(std::min(n, kMaxReserve));
+}
+
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
   if (PyBytes_Check(obj)) {
     char* p = nullptr;
@@ -151,12 +163,7 @@ std::vector<Ref> to_sequence(PyObject* obj) {
   check_bytes_source(obj);
   std::vector<Ref> out;
   Ref iter = check(PyObject_GetIter(obj));
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
-  }
+  out.reserve(size_hint(obj));
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) out.push_back(std::move(item));
   if (PyErr_Occurred()) raise_current();
   return out;

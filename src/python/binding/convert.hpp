@@ -107,6 +107,8 @@ auto optional(Conv conv) {
 // --- implementation of the template above ---
 
 void check_bytes_source(PyObject* obj);  // refuses str and non-sequences
+// len(obj) as a capacity to reserve: 0 when it fails, capped because __len__ may lie.
+std::size_t size_hint(PyObject* obj);
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size);
 
 template <class Bytes>
@@ -121,12 +123,7 @@ Bytes to_bytes(PyObject* obj) {
     return out;
   }
   Ref iter = check(PyObject_GetIter(obj));
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();  // only a size hint
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
-  }
+  out.reserve(size_hint(obj));
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) out.push_back(to_u8(item.get()));
   if (PyErr_Occurred()) raise_current();
   return out;

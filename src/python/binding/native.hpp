@@ -1,4 +1,10 @@
 // Python objects that hold one C++ value: layout, creation, destruction, borrowing, type checks.
+//
+// A method borrows its object for as long as it uses the value:
+//   const py::Shared<MessageValue> m(self);      // getters, reads
+//   py::Exclusive<BusValue> bus(self);           // a blocking call keeps it through the wait:
+//   { py::GilRelease unlocked; wait(*bus); }     //   other threads' calls then fail to borrow
+// Guards are declared before any GilRelease in the same scope, so they end with the lock held.
 #pragma once
 
 #include <Python.h>
