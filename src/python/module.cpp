@@ -87,9 +87,8 @@ Ref build_module() {
   py::check_status(PyModule_AddFunctions(module.get(), kFunctions));
   Ref sys = py::check(PyImport_ImportModule("sys"));
   Ref modules = py::check(PyObject_GetAttrString(sys.get(), "modules"));
-  py::check_status(PyObject_SetItem(modules.get(), Ref::steal(PyUnicode_FromString(
-                                                       "orvik_can._native")).get(),
-                                    module.get()));
+  Ref key = py::check(PyUnicode_FromString("orvik_can._native"));
+  py::check_status(PyObject_SetItem(modules.get(), key.get(), module.get()));
   return module;
 }
 

@@ -45,3 +45,21 @@ def write_u64s(obj, values):
     array = (ctypes.c_uint64 * len(values))(*values)
     ctypes.memmove(id(obj) + type(obj).__basicsize__ - ctypes.sizeof(array), array,
                    ctypes.sizeof(array))
+
+
+def allocate_with_short_string(cls, text):
+    """An instance of `cls` whose C++ value is one std::string holding `text` (at most 15 bytes).
+
+    Writes the string as libstdc++'s constructor lays out a short string (C++11 ABI: data
+    pointer, length, then the 16-byte inline buffer the pointer points at). Used for Bus, whose
+    constructor never yields an object on a system without SocketCAN support.
+    """
+    raw = text.encode()
+    assert len(raw) <= 15
+    assert cls.__basicsize__ == HEADER_SIZE + 8 + 32, "value is not a lone std::string"
+    obj = allocate_zeroed(cls)
+    base = id(obj) + HEADER_SIZE + 8
+    ctypes.c_void_p.from_address(base).value = base + 16
+    ctypes.c_size_t.from_address(base + 8).value = len(raw)
+    ctypes.memmove(base + 16, raw + b"\0", len(raw) + 1)
+    return obj

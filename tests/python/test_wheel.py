@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import pytest
 
@@ -28,6 +29,15 @@ def test_wheel_builds_installs_and_imports(tmp_path):
     wheel = built[0]
     assert wheel.name.startswith("orvik_can-0.1.0-cp311-abi3-"), wheel.name
     assert wheel.suffix == ".whl"
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        assert "orvik_can/__init__.py" in names
+        assert "orvik_can/_native.abi3.so" in names
+        (wheel_so := tmp_path / "_native.abi3.so").write_bytes(
+            archive.read("orvik_can/_native.abi3.so"))
+    # A stable-ABI module takes its Python symbols from the interpreter, never from libpython.
+    needed = run(["readelf", "-d", str(wheel_so)]).stdout
+    assert "libpython" not in needed
 
     venv = tmp_path / "venv"
     # System site-packages give the fresh environment pyarrow, which the module links against.
