@@ -21,8 +21,9 @@ CallArgs CallArgs::tuple_dict(PyObject* args, PyObject* kwargs) {
 namespace {
 
 PyObject* positional_at(const CallArgs& args, Py_ssize_t i) {
-  if (args.positional != nullptr) return args.positional[i];
-  return PyTuple_GetItem(args.tuple, i);  // the tuple's items are not reachable as an array
+  // The limited API has no array view of a tuple's items.
+  if (args.tuple != nullptr) return PyTuple_GetItem(args.tuple, i);
+  return args.positional[i];
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
