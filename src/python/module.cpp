@@ -1,9 +1,107 @@
-// Module initialisation of orvik_can._native.
+// Module initialisation of orvik_can._native: the classes, the module functions, sys.modules.
+//
+//   # orvik_can._native
+//   Bus, Message, Metrics            # classes, added in alphabetical order
+//   def is_initialized() -> bool     # has the trace SDK published its table in this process?
+//
+// Single-phase initialisation, for one interpreter per process: the module object is built
+// once, kept, and handed out again when the import runs again.
 #include <Python.h>
 
-static PyModuleDef native_module = {
-    PyModuleDef_HEAD_INIT, "_native", "orvik-can: the CAN codec of the orvik family.", 0,
+#include <atomic>
+#include <cstdint>
+
+#include "python/binding/errors.hpp"
+#include "python/bus.hpp"
+#include "python/message.hpp"
+#include "python/metrics.hpp"
+#include "sdk/py.hpp"
+
+namespace orvik::python {
+namespace {
+
+using py::Ref;
+
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*type)();
+};
+
+// In alphabetical order; a new class is one more line.
+constexpr ClassEntry kClasses[] = {
+    {"Bus", &bus_type},
+    {"Message", &message_type},
+    {"Metrics", &metrics_type},
+};
+
+// True as soon as sys.modules holds any "orvik_sdk_abi_v1" entry but None; it does not look at
+// the entry itself. Never raises.
+PyObject* is_initialized(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+  const bool found = py::guard<bool>(false, [] {
+    Ref sys = py::check(PyImport_ImportModule("sys"));
+    Ref modules = py::check(PyObject_GetAttrString(sys.get(), "modules"));
+    Ref entry = py::check(PyObject_CallMethod(modules.get(), "get", "s", "orvik_sdk_abi_v1"));
+    return entry.get() != Py_None;
+  });
+  PyErr_Clear();
+  return PyBool_FromLong(found);
+}
+
+PyMethodDef kFunctions[] = {
+    {"is_initialized", &is_initialized, METH_NOARGS,
+     "is_initialized()\n--\n\n"
+     "True when the trace SDK has published its ABI table in this process, which in effect\n"
+     "means that the orvik_sdk package has been imported."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "orvik-can: the CAN codec of the orvik family.",
+    0,  // no per-module state
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&native_module); }
+// The interpreter that first imported the module (-1: none yet), and the module it got.
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;  // kept for the process
+
+void claim_interpreter() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) py::raise_current();
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    py::raise(PyExc_ImportError,
+              "orvik_can._native does not support sub-interpreters: its classes and state are "
+              "shared by the whole process, so it can only be imported in one interpreter");
+  }
+}
+
+Ref build_module() {
+  Ref module = py::check(PyModule_Create(&kModule));
+  for (const ClassEntry& entry : kClasses) {
+    PyObject* type = reinterpret_cast<PyObject*>(entry.type());
+    py::check_status(PyModule_AddObjectRef(module.get(), entry.name, type));
+  }
+  py::check_status(PyModule_AddFunctions(module.get(), kFunctions));
+  Ref sys = py::check(PyImport_ImportModule("sys"));
+  Ref modules = py::check(PyObject_GetAttrString(sys.get(), "modules"));
+  Ref key = py::check(PyUnicode_FromString("orvik_can._native"));
+  py::check_status(PyObject_SetItem(modules.get(), key.get(), module.get()));
+  return module;
+}
+
+}  // namespace
+}  // namespace orvik::python
+
+PyMODINIT_FUNC PyInit__native(void) {
+  using namespace orvik;
+  return py::guard<PyObject*>(nullptr, []() -> PyObject* {
+    python::claim_interpreter();
+    if (python::g_module != nullptr) return py::Ref::borrow(python::g_module).release();
+    py::Ref module = python::build_module();
+    python::g_module = module.new_ref();
+    return module.release();
+  });
+}

@@ -1,0 +1,60 @@
+// Binds the positional and keyword arguments of one call to a fixed parameter list.
+//
+// Every parameter is positional-or-keyword, with or without a default. Missing, repeated,
+// unknown and surplus arguments raise TypeError in the wording CPython uses for functions
+// written in Python (ceval's), with the function named as in its own messages:
+//   Message() missing 1 required positional argument: 'arbitration_id'
+//   Bus.recv() got an unexpected keyword argument 'timeot'
+//   Bus.recv() got multiple values for argument 'timeout'
+//   Bus.recv() takes from 1 to 2 positional arguments but 3 were given
+// (methods count `self`, as CPython does). Builtins made with Argument Clinic word these
+// differently ("missing required argument 'x' (pos 1)"); the function wording is the one users
+// of python-can's pure-Python classes already see.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace orvik::py {
+
+struct Param {
+  const char* name;
+  bool required = false;
+};
+
+// The arguments of one call in either calling convention, all borrowed from the caller.
+struct CallArgs {
+  PyObject* const* positional = nullptr;  // METH_FASTCALL: the values, keywords' after these
+  PyObject* tuple = nullptr;               // tp_new: the positional tuple
+  Py_ssize_t npositional = 0;
+  PyObject* kwnames = nullptr;  // METH_FASTCALL: tuple of keyword names
+  PyObject* kwargs = nullptr;   // tp_new: dict of keyword arguments, or null
+
+  static CallArgs fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return {args, nullptr, nargs, kwnames, nullptr};
+  }
+  static CallArgs tuple_dict(PyObject* args, PyObject* kwargs);
+};
+
+inline constexpr std::size_t kMaxParams = 16;
+
+// The values bound to each parameter, in parameter order; null where the argument was omitted.
+class Bound {
+ public:
+  PyObject* operator[](std::size_t i) const { return values_[i]; }
+  const char* name(std::size_t i) const { return params_[i].name; }
+
+ private:
+  friend Bound bind(const char*, bool, std::span<const Param>, const CallArgs&);
+  std::span<const Param> params_;
+  std::array<PyObject*, kMaxParams> values_{};
+};
+
+// Binds `args` to `params`, or raises TypeError (throws Raised). `fname` names the function in
+// messages; `is_method` adds the implicit `self` to the positional counts of messages.
+Bound bind(const char* fname, bool is_method, std::span<const Param> params, const CallArgs& args);
+
+}  // namespace orvik::py

@@ -1,0 +1,51 @@
+// Exception raising helpers, the internal-fault class and the translation of C++ failures.
+#include "python/binding/errors.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+namespace orvik::py {
+
+void raise(PyObject* type, std::string_view message) {
+  PyErr_SetString(type, std::string(message).c_str());
+  throw Raised{};
+}
+
+PyObject* internal_fault_type() {
+  // Created on first use and kept for the process; the interpreter lock guards the check.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "orvik_can._native.PanicException",
+        "An internal fault of orvik_can, raised instead of crashing the interpreter.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+namespace {
+
+void set_internal_fault(const char* what) noexcept {
+  PyObject* type = internal_fault_type();
+  if (type == nullptr) return;  // creating the class failed and set that exception
+  PyErr_SetString(type, what);
+}
+
+}  // namespace
+
+void translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const Raised&) {
+    if (!PyErr_Occurred()) set_internal_fault("failure reported without a Python exception");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_internal_fault(e.what());
+  } catch (...) {
+    set_internal_fault("unknown internal fault");
+  }
+}
+
+}  // namespace orvik::py
