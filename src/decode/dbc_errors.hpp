@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 
 #include "decode/dbc_grammar.hpp"
 
@@ -17,7 +18,7 @@ inline constexpr const char* expected = nullptr;
 // clang-format off
 template <> inline constexpr const char* expected<end_of_file> = "a DBC keyword (VERSION, NS_, BS_, BU_, BO_, CM_, BA_DEF_, BA_, VAL_, ...) or the end of the file";
 template <> inline constexpr const char* expected<signal_outside_message> = "a BO_ message definition before its SG_ signals";
-template <> inline constexpr const char* expected<string_close> = "the closing '\"' of a string";
+template <> inline constexpr const char* expected<string_close> = "a closing '\"' for the string that opens here";
 template <> inline constexpr const char* expected<colon> = "':'";
 template <> inline constexpr const char* expected<semicolon> = "';' at the end of the statement";
 template <> inline constexpr const char* expected<comma> = "','";
@@ -106,6 +107,7 @@ template <> inline constexpr const char* statement_name<filter> = "FILTER";
 struct StatementTrack {
   const char* name = nullptr;
   const char* begin = nullptr;
+  const char* string_begin = nullptr;  // opening quote of the string being read
 };
 
 // A failure raised by the parse: where, and what was expected there.
@@ -125,6 +127,7 @@ struct control : tao::pegtl::normal<Rule> {
       st.track.name = statement_name<Rule>;
       st.track.begin = in.current();
     }
+    if constexpr (std::is_same_v<Rule, string_open>) st.track.string_begin = in.current();
   }
   template <class ParseInput, class State>
   static void success(const ParseInput&, State& st) {
@@ -136,8 +139,11 @@ struct control : tao::pegtl::normal<Rule> {
   }
 
   template <class ParseInput, class State>
-  [[noreturn]] static void raise(const ParseInput& in, State&) {
-    if constexpr (expected<Rule> != nullptr) {
+  [[noreturn]] static void raise(const ParseInput& in, State& st) {
+    if constexpr (std::is_same_v<Rule, string_close>) {
+      // The end of the input is where it is noticed; the opening quote is where to look.
+      throw RaisedFailure{st.track.string_begin, expected<Rule>, "Syntax"};
+    } else if constexpr (expected<Rule> != nullptr) {
       throw RaisedFailure{in.current(), expected<Rule>, "Syntax"};
     } else {
       // Only rules that cannot fail lack a text; name the rule rather than guess.

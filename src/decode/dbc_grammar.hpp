@@ -102,7 +102,8 @@ struct number
 struct string_char : sor<seq<one<'\\'>, pegtl::any>, pegtl::not_one<'"', '\\'>> {};
 struct string_body : star<string_char> {};
 struct string_close : one<'"'> {};
-struct quoted_string : if_must<one<'"'>, string_body, string_close> {};
+struct string_open : one<'"'> {};
+struct quoted_string : if_must<string_open, string_body, string_close> {};
 
 struct colon : one<':'> {};
 struct semicolon : one<';'> {};
