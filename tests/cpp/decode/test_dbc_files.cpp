@@ -90,6 +90,22 @@ TEST(DbcCorpus, EveryFileLoadsAndHoldsTheCensusCounts) {
   EXPECT_EQ(signals, 31437u);
 }
 
+// Inputs the fuzzer once broke: each must now load or fail cleanly, under the sanitizers too.
+TEST(DbcFuzzRegressions, EveryKeptInputLoadsOrFails) {
+  const fs::path dir = fs::path(ORVIK_SOURCE_DIR) / "fuzz" / "regressions" / "fuzz_dbc";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no regressions kept";
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".md") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    auto db = DecodeDb::from_dbc_str(text.str());
+    if (!db) {
+      EXPECT_EQ(db.error().message().rfind("DBC parse error: ", 0), 0u) << entry.path();
+    }
+  }
+}
+
 // Big and hostile inputs finish in linear time and never overflow the stack.
 TEST(DbcLargeInput, ManyMessagesAndSignals) {
   std::string text = "VERSION \"\"\nBU_: A\n";
