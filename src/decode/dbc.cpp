@@ -16,7 +16,9 @@ namespace orvik::dbc {
 namespace {
 
 // The operating system's text for an errno, as "No such file or directory (os error 2)".
-Error os_error(int code) { return Error(fmt::format("{} (os error {})", std::strerror(code), code)); }
+Error os_error(int code) {
+  return Error(fmt::format("{} (os error {})", std::strerror(code), code));
+}
 
 Result<std::string> read_all(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -49,7 +51,9 @@ Result<DecodeDb> DecodeDb::from_dbc_str(std::string_view text) {
 
 Result<DecodeDb> DecodeDb::from_file(const std::string& path) {
   auto text = read_all(path);
-  if (!text) return fail(std::move(text.error()).context(fmt::format("Failed to read DBC file: {}", path)));
+  if (!text) {
+    return fail(std::move(text.error()).context(fmt::format("Failed to read DBC file: {}", path)));
+  }
   if (utf8_error_offset(*text)) {
     return fail(Error(fmt::format("Failed to read DBC file: {}", path),
                       Error("stream did not contain valid UTF-8")));

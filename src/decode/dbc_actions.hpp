@@ -71,7 +71,9 @@ inline double to_double(std::string_view text) {
     if (e != std::string_view::npos) {
       std::string_view digits = text.substr(e + 1);
       const bool neg_exp = !digits.empty() && digits.front() == '-';
-      if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+      if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+      }
       for (char c : digits) {
         exponent = exponent * 10 + (c - '0');
         if (exponent > 100000) break;  // far past either limit

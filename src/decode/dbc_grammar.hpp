@@ -248,8 +248,8 @@ struct comment_object
     : sor<seq<kw::BU_, skip, node_name>, seq<kw::BO_, skip, message_id>,
           seq<kw::SG_, skip, message_id, skip, signal_name>, seq<kw::EV_, skip, env_var_name>,
           message_id> {};
-struct comment : if_must<kw::CM_, skip, opt<comment_object, skip>, comment_text, optional_semicolon> {
-};
+struct comment
+    : if_must<kw::CM_, skip, opt<comment_object, skip>, comment_text, optional_semicolon> {};
 
 // BA_DEF_ [BU_|BO_|SG_|EV_] "name" type ;   and BA_DEF_REL_ with the relation object types.
 struct integer_range : seq<number, skip, number> {};

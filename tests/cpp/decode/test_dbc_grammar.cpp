@@ -45,7 +45,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "BO_ 1 M: 8 X\n SG_ a M : 0|8@1+ (1,0) [0|0] \"\" X\n"
                  " SG_ b m0 : 8|8@1+ (1,0) [0|0] \"\" X\n SG_ c m12M : 16|8@1+ (1,0) [0|0] \"\" X\n"
                  " SG_ d m0: 24|8@1+ (1,0) [0|0] \"\" X\n SG_ e m : 32|8@1+ (1,0) [0|0] \"\" X\n"},
-        GoodCase{"names_starting_with_digits", "BO_ 1275 2017_5: 8 XXX\n SG_ 64_BIT_LE : 0|8@1+ (1,0) [0|0] \"\" XXX\n"},
+        GoodCase{"names_starting_with_digits",
+                 "BO_ 1275 2017_5: 8 XXX\n SG_ 64_BIT_LE : 0|8@1+ (1,0) [0|0] \"\" XXX\n"},
         GoodCase{"loose_numbers",
                  "BO_ 1 M: 8 X\n SG_ S : 0|8@1+ (1E+002,-0) [.5|+3] \"\" X\n"
                  " SG_ T : 8|8@1+ (1.,2e-3) [-1.5E2|1e2] \"\" X\n"},

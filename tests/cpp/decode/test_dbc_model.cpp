@@ -1,4 +1,4 @@
-// Decode model building: type choice, identifiers, names, duplicates, tables, multiplexing, warnings.
+// Decode model building: types, identifiers, names, duplicates, tables, multiplexing, warnings.
 #include "decode/dbc_model.hpp"
 
 #include <gtest/gtest.h>
