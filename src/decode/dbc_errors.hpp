@@ -101,6 +101,7 @@ template <> inline constexpr const char* statement_name<extended_multiplexing> =
 template <> inline constexpr const char* statement_name<category_definition> = "CAT_DEF_";
 template <> inline constexpr const char* statement_name<category> = "CAT_";
 template <> inline constexpr const char* statement_name<filter> = "FILTER";
+template <> inline constexpr const char* statement_name<signal_type_value_type> = "SIGTYPE_VALTYPE_";
 // clang-format on
 
 // Where the statement being read began; kept by the control so an error can name it.

@@ -57,6 +57,7 @@ struct BA_SGTYPE_ : TAO_PEGTL_KEYWORD("BA_SGTYPE_") {};
 struct VAL_ : TAO_PEGTL_KEYWORD("VAL_") {};
 struct SIG_GROUP_ : TAO_PEGTL_KEYWORD("SIG_GROUP_") {};
 struct SIG_VALTYPE_ : TAO_PEGTL_KEYWORD("SIG_VALTYPE_") {};
+struct SIGTYPE_VALTYPE_ : TAO_PEGTL_KEYWORD("SIGTYPE_VALTYPE_") {};
 struct SIG_TYPE_REF_ : TAO_PEGTL_KEYWORD("SIG_TYPE_REF_") {};
 struct SG_MUL_VAL_ : TAO_PEGTL_KEYWORD("SG_MUL_VAL_") {};
 struct CAT_DEF_ : TAO_PEGTL_KEYWORD("CAT_DEF_") {};
@@ -76,7 +77,7 @@ struct statement_keyword
     : sor<VERSION, NS_, BS_, BU_, VAL_TABLE_, BO_, SG_, BO_TX_BU_, EV_, ENVVAR_DATA_, EV_DATA_,
           SGTYPE_, SGTYPE_VAL_, CM_, BA_DEF_, BA_DEF_REL_, BA_DEF_SGTYPE_, BA_DEF_DEF_,
           BA_DEF_DEF_REL_, BA_, BA_REL_, BA_SGTYPE_, VAL_, SIG_GROUP_, SIG_VALTYPE_,
-          SIG_TYPE_REF_, SG_MUL_VAL_, CAT_DEF_, CAT_, FILTER> {};
+          SIG_TYPE_REF_, SG_MUL_VAL_, CAT_DEF_, CAT_, FILTER, SIGTYPE_VALTYPE_> {};
 }  // namespace kw
 
 // ---------------------------------------------------------------------------------------------
@@ -90,7 +91,8 @@ struct identifier : plus<identifier_other> {};
 // A name in a list that may be followed by the next statement: never a keyword.
 struct node_name : seq<not_at<kw::statement_keyword>, identifier> {};
 
-struct unsigned_integer : plus<digit> {};
+// Never the digits that open a name such as 2017_5.
+struct unsigned_integer : seq<plus<digit>, not_at<identifier_other>> {};
 struct sign : one<'+', '-'> {};
 struct exponent : seq<one<'e', 'E'>, opt<sign>, plus<digit>> {};
 // 12, -0, +3, 1.5, 1., .5, 1E+002
@@ -127,8 +129,11 @@ struct version : if_must<kw::VERSION, skip, version_text> {};
 
 // NS_ : followed by the new-symbol keywords, one per indented line (or on the NS_ line itself).
 struct ns_line_break : seq<line_end, star<blanks, line_end>> {};
+// Statements that follow the list are not symbols, even when indented.
+struct ns_list_end : sor<kw::BS_, kw::BU_, kw::BO_, kw::SG_, kw::VERSION, kw::NS_> {};
 struct ns_entry
-    : seq<sor<seq<blanks, ns_line_break, plus<blank>>, plus<blank>>, identifier> {};
+    : seq<sor<seq<blanks, ns_line_break, plus<blank>>, plus<blank>>, not_at<ns_list_end>,
+          identifier> {};
 struct new_symbols : if_must<kw::NS_, blanks, colon, star<ns_entry>> {};
 
 // BS_: [baudrate : BTR1 , BTR2]
@@ -329,13 +334,15 @@ struct extended_multiplexing
     : if_must<kw::SG_MUL_VAL_, skip, message_id, skip, signal_name, skip, switch_name, skip,
               value_ranges, skip, semicolon> {};
 
-// CAT_DEF_, CAT_ and FILTER: old statements nothing reads; taken as tokens up to the `;`.
+// CAT_DEF_, CAT_, FILTER and SIGTYPE_VALTYPE_: statements nothing reads; taken as tokens up to
+// the `;`.
 struct loose_token
     : sor<quoted_string, number, identifier, one<',', ':', '|', '[', ']', '(', ')', '@', '-'>> {};
 struct loose_tokens : star<skip, loose_token> {};
 struct category_definition : if_must<kw::CAT_DEF_, loose_tokens, skip, semicolon> {};
 struct category : if_must<kw::CAT_, loose_tokens, skip, semicolon> {};
 struct filter : if_must<kw::FILTER, loose_tokens, skip, semicolon> {};
+struct signal_type_value_type : if_must<kw::SIGTYPE_VALTYPE_, loose_tokens, skip, semicolon> {};
 
 // ---------------------------------------------------------------------------------------------
 struct statement
@@ -345,7 +352,7 @@ struct statement
           attribute_definition_sgtype, attribute_default, attribute_default_rel,
           attribute_assignment, attribute_assignment_rel, attribute_assignment_sgtype,
           value_descriptions, signal_group, signal_extended_value_type, extended_multiplexing,
-          category_definition, category, filter, stray_signal> {};
+          category_definition, category, filter, signal_type_value_type, stray_signal> {};
 
 struct byte_order_mark : pegtl::utf8::one<0xFEFF> {};
 struct end_of_file : eof {};

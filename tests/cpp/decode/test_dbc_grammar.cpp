@@ -34,6 +34,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoodCase{"symbols_indented_then_bit_timing",
                  "NS_ : \n\tNS_DESC_\n\tCM_\n\n\tBA_DEF_\n  SG_MUL_VAL_\n\nBS_:\n"},
         GoodCase{"symbols_on_one_line", "NS_ : CM_ BA_\nBS_:\nBU_: A\n"},
+        GoodCase{"indented_statements_after_symbols", "NS_ :\n\tCM_\n BS_:\n BU_: A\n"},
         GoodCase{"empty_symbols_then_comment", "NS_ :\nCM_ \"x\";\n"},
         GoodCase{"bit_timing_with_values", "BS_: 500 : 1, 2\n"},
         GoodCase{"nodes_on_following_lines", "BU_:\n\tA\n\tB\n\tC\nVAL_TABLE_ T 1 \"a\" ;\n"},
@@ -81,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "SIG_GROUP_ 1 G 1 : A B;\nSIG_GROUP_ 1 H 1 :;\nSIG_VALTYPE_ 1 S : 1;\nSIG_VALTYPE_ 1 T 2;\n"
                  "SG_MUL_VAL_ 1 S M 0-0, 2-5,7 - 7;\n"},
         GoodCase{"transmitters", "BO_TX_BU_ 1 : A,B;\nBO_TX_BU_ 2 : A B ;\nBO_TX_BU_ 3 :;\n"},
-        GoodCase{"categories_and_filter", "CAT_DEF_ 1 Name 0;\nCAT_ BO_ 1 1;\nFILTER 0 \"all\" A;\n"}),
+        GoodCase{"categories_filter_type_value_type",
+                 "CAT_DEF_ 1 Name 0;\nCAT_ BO_ 1 1;\nFILTER 0 \"all\" A;\nSIGTYPE_VALTYPE_ T : 1;\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct BadCase {
@@ -112,6 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"unknown_keyword", "VERSION \"\"\nIMPORT \"x\";\n", 2, 1, "Syntax", "a DBC keyword"},
         BadCase{"message_name_missing_colon", "BO_ 1 Msg 8 X\n", 1, 11, "Syntax", "':'"},
         BadCase{"message_without_size", "BO_ 1 Msg: X\n", 1, 12, "Syntax", "the message size"},
+        BadCase{"identifier_glued_to_a_name", "BO_ 12abc M: 8 X\n", 1, 5, "Syntax",
+                "a message identifier"},
         BadCase{"message_without_transmitter", "BO_ 1 Msg: 8\nBO_ 2 N: 8 X\n", 2, 1, "Syntax",
                 "the name of the transmitting node"},
         BadCase{"signal_without_message", "VERSION \"\"\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\n", 2,
