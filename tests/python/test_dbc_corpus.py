@@ -69,8 +69,10 @@ def load_with_cantools(text, monkeypatch):
     original_init = cantools_message.Message.__init__
 
     def lenient_init(self, *args, **kwargs):
-        frame_id = kwargs.pop("frame_id") if "frame_id" in kwargs else args[0]
-        args = args[1:] if "frame_id" not in kwargs and args else args
+        if "frame_id" in kwargs:
+            frame_id = kwargs.pop("frame_id")
+        else:
+            frame_id, *args = args
         original_init(self, 0, *args, **kwargs)
         self._frame_id = frame_id
 
