@@ -39,67 +39,101 @@ std::uint64_t low_mask(std::uint32_t size) {
   return size >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
 }
 
-// Up to 8 bytes from `at`, little-endian; bytes past the payload read as 0.
-std::uint64_t load_le(std::span<const std::uint8_t> payload, std::size_t at) {
-  if (at + 8 <= payload.size()) {
-    std::uint64_t w;
-    std::memcpy(&w, payload.data() + at, 8);
-    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-    return w;
-  }
+std::uint64_t load8(const std::uint8_t* at, std::endian order) {
+  std::uint64_t w;
+  std::memcpy(&w, at, 8);
+  return order == std::endian::native ? w : std::byteswap(w);
+}
+
+// 8 bytes from `at` as a little-endian word; bytes past the payload read as 0. Near the end of a
+// payload of 8 bytes or more, the last 8 bytes are loaded and shifted instead.
+[[gnu::always_inline]] inline std::uint64_t load_le(std::span<const std::uint8_t> payload, std::size_t at) {
+  const std::size_t len = payload.size();
+  if (at + 8 <= len) return load8(payload.data() + at, std::endian::little);
+  if (len >= 8) return load8(payload.data() + len - 8, std::endian::little) >> (8 * (at + 8 - len));
   std::uint64_t w = 0;
-  for (std::size_t i = 0; at + i < payload.size() && i < 8; ++i) {
-    w |= std::uint64_t{payload[at + i]} << (8 * i);
-  }
+  for (std::size_t i = 0; at + i < len; ++i) w |= std::uint64_t{payload[at + i]} << (8 * i);
   return w;
 }
 
-// Up to 8 bytes from `at`, big-endian (byte `at` most significant); bytes past the payload read as 0.
-std::uint64_t load_be(std::span<const std::uint8_t> payload, std::size_t at) {
-  if (at + 8 <= payload.size()) {
-    std::uint64_t w;
-    std::memcpy(&w, payload.data() + at, 8);
-    if constexpr (std::endian::native == std::endian::little) w = std::byteswap(w);
-    return w;
-  }
+// 8 bytes from `at` as a big-endian word (byte `at` most significant); bytes past the payload
+// read as 0.
+[[gnu::always_inline]] inline std::uint64_t load_be(std::span<const std::uint8_t> payload, std::size_t at) {
+  const std::size_t len = payload.size();
+  if (at + 8 <= len) return load8(payload.data() + at, std::endian::big);
+  if (len >= 8) return load8(payload.data() + len - 8, std::endian::big) << (8 * (at + 8 - len));
   std::uint64_t w = 0;
-  for (std::size_t i = 0; at + i < payload.size() && i < 8; ++i) {
-    w |= std::uint64_t{payload[at + i]} << (56 - 8 * i);
-  }
+  for (std::size_t i = 0; at + i < len; ++i) w |= std::uint64_t{payload[at + i]} << (56 - 8 * i);
   return w;
 }
 
-std::optional<DecodedValue> cast_float(double v, SignalType type) {
+// The word path, inlined into the per-signal decoder: the hot loop of every frame.
+[[gnu::always_inline]] inline std::optional<std::uint64_t> extract_word(
+    std::span<const std::uint8_t> payload, std::uint32_t start_bit, std::uint32_t size,
+    ByteOrder order) {
+  if (size == 0) return 0;
+  if (size > kMaxFieldBits) return std::nullopt;
+  if (order == ByteOrder::intel) {
+    const std::uint64_t first = start_bit / 8;
+    const std::uint64_t last = (std::uint64_t{start_bit} + size - 1) / 8;
+    if (last >= payload.size()) return std::nullopt;
+    const unsigned shift = start_bit % 8;
+    std::uint64_t v = load_le(payload, first) >> shift;
+    if (shift + size > 64) v |= std::uint64_t{payload[first + 8]} << (64 - shift);
+    return v & low_mask(size);
+  }
+  // Reading-order position of the MSB; the field runs from there for `size` positions.
+  const std::uint64_t q = std::uint64_t{start_bit / 8} * 8 + (7 - start_bit % 8);
+  const std::uint64_t first = q / 8;
+  const std::uint64_t last = (q + size - 1) / 8;
+  if (last >= payload.size()) return std::nullopt;
+  const unsigned lead = q % 8;  // bits of the first byte before the MSB
+  std::uint64_t window = load_be(payload, first) << lead;
+  if (lead + size > 64) window |= std::uint64_t{payload[first + 8]} >> (8 - lead);
+  return window >> (64 - size);
+}
+
+// A decoded value or absent, kept in scalars: building std::optional<DecodedValue> piecewise in
+// the hot loop costs a store-forwarding stall per signal.
+struct Decoded {
+  std::uint64_t bits;
+  ValueKind kind;
+  bool present;
+};
+constexpr Decoded kAbsent{0, ValueKind::UInt8, false};
+Decoded got(DecodedValue v) { return {v.bits, v.kind, true}; }
+
+[[gnu::always_inline]] inline Decoded cast_float(double v, SignalType type) {
   switch (type) {
-    case SignalType::Int8: return DecodedValue::i8(truncate_saturate<std::int8_t>(v));
-    case SignalType::Int16: return DecodedValue::i16(truncate_saturate<std::int16_t>(v));
-    case SignalType::Int32: return DecodedValue::i32(truncate_saturate<std::int32_t>(v));
-    case SignalType::Int64: return DecodedValue::i64(truncate_saturate<std::int64_t>(v));
-    case SignalType::UInt8: return DecodedValue::u8(truncate_saturate<std::uint8_t>(v));
-    case SignalType::UInt16: return DecodedValue::u16(truncate_saturate<std::uint16_t>(v));
-    case SignalType::UInt32: return DecodedValue::u32(truncate_saturate<std::uint32_t>(v));
-    case SignalType::UInt64: return DecodedValue::u64(truncate_saturate<std::uint64_t>(v));
-    case SignalType::Float32: return DecodedValue::f32(static_cast<float>(v));
-    case SignalType::Float64: return DecodedValue::f64(v);
-    default: return std::nullopt;  // no numeric form; a DBC never yields these types
+    case SignalType::Int8: return got(DecodedValue::i8(truncate_saturate<std::int8_t>(v)));
+    case SignalType::Int16: return got(DecodedValue::i16(truncate_saturate<std::int16_t>(v)));
+    case SignalType::Int32: return got(DecodedValue::i32(truncate_saturate<std::int32_t>(v)));
+    case SignalType::Int64: return got(DecodedValue::i64(truncate_saturate<std::int64_t>(v)));
+    case SignalType::UInt8: return got(DecodedValue::u8(truncate_saturate<std::uint8_t>(v)));
+    case SignalType::UInt16: return got(DecodedValue::u16(truncate_saturate<std::uint16_t>(v)));
+    case SignalType::UInt32: return got(DecodedValue::u32(truncate_saturate<std::uint32_t>(v)));
+    case SignalType::UInt64: return got(DecodedValue::u64(truncate_saturate<std::uint64_t>(v)));
+    case SignalType::Float32: return got(DecodedValue::f32(static_cast<float>(v)));
+    case SignalType::Float64: return got(DecodedValue::f64(v));
+    default: return kAbsent;  // no numeric form; a DBC never yields these types
   }
 }
 
 // factor and offset exactly 1 and 0: the raw bits go through untouched by floating point.
-std::optional<DecodedValue> cast_identity(std::uint64_t raw, SignalType type) {
+[[gnu::always_inline]] inline Decoded cast_identity(std::uint64_t raw, SignalType type) {
   const auto sraw = static_cast<std::int64_t>(raw);
   switch (type) {
-    case SignalType::Int8: return DecodedValue::i8(static_cast<std::int8_t>(raw));
-    case SignalType::Int16: return DecodedValue::i16(static_cast<std::int16_t>(raw));
-    case SignalType::Int32: return DecodedValue::i32(static_cast<std::int32_t>(raw));
-    case SignalType::Int64: return DecodedValue::i64(sraw);
-    case SignalType::UInt8: return DecodedValue::u8(static_cast<std::uint8_t>(raw));
-    case SignalType::UInt16: return DecodedValue::u16(static_cast<std::uint16_t>(raw));
-    case SignalType::UInt32: return DecodedValue::u32(static_cast<std::uint32_t>(raw));
-    case SignalType::UInt64: return DecodedValue::u64(raw);
-    case SignalType::Float32: return DecodedValue::f32(static_cast<float>(sraw));
-    case SignalType::Float64: return DecodedValue::f64(static_cast<double>(sraw));
-    default: return std::nullopt;
+    case SignalType::Int8: return got(DecodedValue::i8(static_cast<std::int8_t>(raw)));
+    case SignalType::Int16: return got(DecodedValue::i16(static_cast<std::int16_t>(raw)));
+    case SignalType::Int32: return got(DecodedValue::i32(static_cast<std::int32_t>(raw)));
+    case SignalType::Int64: return got(DecodedValue::i64(sraw));
+    case SignalType::UInt8: return got(DecodedValue::u8(static_cast<std::uint8_t>(raw)));
+    case SignalType::UInt16: return got(DecodedValue::u16(static_cast<std::uint16_t>(raw)));
+    case SignalType::UInt32: return got(DecodedValue::u32(static_cast<std::uint32_t>(raw)));
+    case SignalType::UInt64: return got(DecodedValue::u64(raw));
+    case SignalType::Float32: return got(DecodedValue::f32(static_cast<float>(sraw)));
+    case SignalType::Float64: return got(DecodedValue::f64(static_cast<double>(sraw)));
+    default: return kAbsent;
   }
 }
 
@@ -107,6 +141,55 @@ std::optional<DecodedValue> cast_identity(std::uint64_t raw, SignalType type) {
 double scale(double x, double factor, double offset) {
   const double scaled = x * factor;
   return scaled + offset;
+}
+
+}  // namespace
+
+double detail::half_to_double(std::uint16_t bits) {
+  const bool negative = bits & 0x8000u;
+  const unsigned exponent = (bits >> 10) & 0x1Fu;
+  const std::uint64_t mantissa = bits & 0x3FFu;
+  std::uint64_t out = negative ? std::uint64_t{1} << 63 : 0;
+  if (exponent == 0) {
+    // Zero or subnormal: mantissa * 2^-24, exact in a double.
+    const double magnitude = std::ldexp(static_cast<double>(mantissa), -24);
+    return negative ? -magnitude : magnitude;
+  }
+  if (exponent == 0x1F) {
+    out |= std::uint64_t{0x7FF} << 52 | mantissa << 42;  // infinity, or NaN with its payload
+  } else {
+    out |= std::uint64_t{exponent - 15 + 1023} << 52 | mantissa << 42;
+  }
+  return std::bit_cast<double>(out);
+}
+
+namespace {
+
+[[gnu::always_inline]] inline Decoded decode_one(
+    std::span<const std::uint8_t> payload, const SignalSpec& signal) {
+  const auto extracted = extract_word(payload, signal.start_bit, signal.size, signal.byte_order);
+  if (!extracted) return kAbsent;
+  std::uint64_t raw = *extracted;
+  if (signal.is_signed && signal.size >= 1 && signal.size <= 63) {
+    // Sign extension without a branch on the (unpredictable) sign bit.
+    const std::uint64_t sign = std::uint64_t{1} << (signal.size - 1);
+    raw = (raw ^ sign) - sign;
+  }
+
+  if (signal.is_float) {
+    double x;
+    switch (signal.size) {
+      case 16: x = detail::half_to_double(static_cast<std::uint16_t>(raw)); break;
+      case 32: x = std::bit_cast<float>(static_cast<std::uint32_t>(raw)); break;
+      case 64: x = std::bit_cast<double>(raw); break;
+      default: return kAbsent;  // no IEEE binary format at this width
+    }
+    return cast_float(scale(x, signal.factor, signal.offset), signal.signal_type);
+  }
+  if (signal.factor == 1.0 && signal.offset == 0.0) return cast_identity(raw, signal.signal_type);
+  const double r = signal.is_signed ? static_cast<double>(static_cast<std::int64_t>(raw))
+                                    : static_cast<double>(raw);
+  return cast_float(scale(r, signal.factor, signal.offset), signal.signal_type);
 }
 
 }  // namespace
@@ -137,73 +220,16 @@ std::optional<std::uint64_t> extract_raw_reference(std::span<const std::uint8_t>
 std::optional<std::uint64_t> extract_raw(std::span<const std::uint8_t> payload,
                                          std::uint32_t start_bit, std::uint32_t size,
                                          ByteOrder order) {
-  if (size == 0) return 0;
-  if (size > kMaxFieldBits) return std::nullopt;
-  if (order == ByteOrder::intel) {
-    const std::uint64_t first = start_bit / 8;
-    const std::uint64_t last = (std::uint64_t{start_bit} + size - 1) / 8;
-    if (last >= payload.size()) return std::nullopt;
-    const unsigned shift = start_bit % 8;
-    std::uint64_t v = load_le(payload, first) >> shift;
-    if (shift + size > 64) v |= std::uint64_t{payload[first + 8]} << (64 - shift);
-    return v & low_mask(size);
-  }
-  // Reading-order position of the MSB; the field runs from there for `size` positions.
-  const std::uint64_t q = std::uint64_t{start_bit / 8} * 8 + (7 - start_bit % 8);
-  const std::uint64_t first = q / 8;
-  const std::uint64_t last = (q + size - 1) / 8;
-  if (last >= payload.size()) return std::nullopt;
-  const unsigned lead = q % 8;  // bits of the first byte before the MSB
-  std::uint64_t window = load_be(payload, first) << lead;
-  if (lead + size > 64) window |= std::uint64_t{payload[first + 8]} >> (8 - lead);
-  return window >> (64 - size);
-}
-
-double half_to_double(std::uint16_t bits) {
-  const bool negative = bits & 0x8000u;
-  const unsigned exponent = (bits >> 10) & 0x1Fu;
-  const std::uint64_t mantissa = bits & 0x3FFu;
-  std::uint64_t out = negative ? std::uint64_t{1} << 63 : 0;
-  if (exponent == 0) {
-    // Zero or subnormal: mantissa * 2^-24, exact in a double.
-    const double magnitude = std::ldexp(static_cast<double>(mantissa), -24);
-    return negative ? -magnitude : magnitude;
-  }
-  if (exponent == 0x1F) {
-    out |= std::uint64_t{0x7FF} << 52 | mantissa << 42;  // infinity, or NaN with its payload
-  } else {
-    out |= std::uint64_t{exponent - 15 + 1023} << 52 | mantissa << 42;
-  }
-  return std::bit_cast<double>(out);
+  return extract_word(payload, start_bit, size, order);
 }
 
 }  // namespace detail
 
 std::optional<DecodedValue> decode_signal(std::span<const std::uint8_t> payload,
                                           const SignalSpec& signal) {
-  const auto extracted =
-      detail::extract_raw(payload, signal.start_bit, signal.size, signal.byte_order);
-  if (!extracted) return std::nullopt;
-  std::uint64_t raw = *extracted;
-  if (signal.is_signed && signal.size >= 1 && signal.size <= 63 &&
-      ((raw >> (signal.size - 1)) & 1u)) {
-    raw |= ~std::uint64_t{0} << signal.size;
-  }
-
-  if (signal.is_float) {
-    double x;
-    switch (signal.size) {
-      case 16: x = detail::half_to_double(static_cast<std::uint16_t>(raw)); break;
-      case 32: x = std::bit_cast<float>(static_cast<std::uint32_t>(raw)); break;
-      case 64: x = std::bit_cast<double>(raw); break;
-      default: return std::nullopt;  // no IEEE binary format at this width
-    }
-    return cast_float(scale(x, signal.factor, signal.offset), signal.signal_type);
-  }
-  if (signal.factor == 1.0 && signal.offset == 0.0) return cast_identity(raw, signal.signal_type);
-  const double r = signal.is_signed ? static_cast<double>(static_cast<std::int64_t>(raw))
-                                    : static_cast<double>(raw);
-  return cast_float(scale(r, signal.factor, signal.offset), signal.signal_type);
+  const Decoded d = decode_one(payload, signal);
+  if (!d.present) return std::nullopt;
+  return DecodedValue{d.kind, false, d.bits};
 }
 
 SignalRefs base_signals(const MessageSpec& message) {
@@ -254,14 +280,19 @@ std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> pay
 std::optional<RowValues> decode_signals(const SignalRefs& signals,
                                         std::span<const std::uint8_t> payload) {
   if (signals.empty()) return std::nullopt;
-  RowValues row;
+  // Built in place and returned by name: copying a row out, or letting emplace() value-initialise
+  // (zero) all 64 slots, would cost more than the decoding itself.
+  std::optional<RowValues> out(std::in_place, 0, boost::container::default_init);
+  RowValues& row = *out;
   bool any = false;
   for (const SignalSpec* s : signals) {
-    row.push_back(decode_signal(payload, *s));
-    any = any || row.back().has_value();
+    const Decoded d = decode_one(payload, *s);
+    auto& slot = row.emplace_back();
+    if (d.present) slot.emplace(DecodedValue{d.kind, false, d.bits});
+    any = any || d.present;
   }
-  if (!any) return std::nullopt;
-  return row;
+  if (!any) out.reset();
+  return out;
 }
 
 }  // namespace orvik::codec

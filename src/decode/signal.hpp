@@ -38,18 +38,24 @@ std::optional<RowValues> decode_signals(const SignalRefs& signals,
 // NaN gives 0. Also used for timestamps.
 template <class T>
 T truncate_saturate(double v) {
-  static_assert(std::numeric_limits<T>::is_integer);
+  using Limits = std::numeric_limits<T>;
+  static_assert(Limits::is_integer);
   if (std::isnan(v)) return 0;
-  // 2^digits is the first value above T's maximum and is exact as a double for every T.
-  constexpr double upper = [] {
+  // 2^digits is the first value above T's maximum, exact as a double for every T.
+  constexpr double above_max = [] {
     double p = 1.0;
-    for (int i = 0; i < std::numeric_limits<T>::digits; ++i) p *= 2.0;
+    for (int i = 0; i < Limits::digits; ++i) p *= 2.0;
     return p;
   }();
-  const double t = std::trunc(v);
-  if (t < static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
-  if (t >= upper) return std::numeric_limits<T>::max();
-  return static_cast<T>(t);
+  if (v >= above_max) return Limits::max();
+  // Anything above min - 1 truncates into range. For 64-bit signed, min - 1 is not a double, but
+  // no double lies strictly between it and min either.
+  if constexpr (Limits::digits < 53) {
+    if (v <= static_cast<double>(Limits::min()) - 1.0) return Limits::min();
+  } else {
+    if (v < static_cast<double>(Limits::min())) return Limits::min();
+  }
+  return static_cast<T>(v);  // the conversion itself truncates toward zero
 }
 
 namespace detail {
