@@ -21,6 +21,7 @@
 // q, q + 1, q + 2, ...: the field is one contiguous big-endian run, which the word path uses.
 #include "decode/signal.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -35,35 +36,30 @@ constexpr std::string_view kTarget = "orvik_can_decode::codec";
 // Fields wider than a word have no value: bits beyond 64 would have to be dropped or folded.
 constexpr std::uint32_t kMaxFieldBits = 64;
 
-std::uint64_t low_mask(std::uint32_t size) {
-  return size >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
-}
-
 std::uint64_t load8(const std::uint8_t* at, std::endian order) {
   std::uint64_t w;
   std::memcpy(&w, at, 8);
   return order == std::endian::native ? w : std::byteswap(w);
 }
 
-// 8 bytes from `at` as a little-endian word; bytes past the payload read as 0. Near the end of a
-// payload of 8 bytes or more, the last 8 bytes are loaded and shifted instead.
-[[gnu::always_inline]] inline std::uint64_t load_le(std::span<const std::uint8_t> payload, std::size_t at) {
+// 8 bytes from `at` (which lies inside the payload) as a word of the given byte order; bytes past
+// the payload read as 0. A payload of 8 bytes or more takes one load, clamped to its last 8 bytes
+// and shifted back into place.
+template <std::endian Order>
+[[gnu::always_inline]] inline std::uint64_t load_word(std::span<const std::uint8_t> payload,
+                                                      std::size_t at) {
   const std::size_t len = payload.size();
-  if (at + 8 <= len) return load8(payload.data() + at, std::endian::little);
-  if (len >= 8) return load8(payload.data() + len - 8, std::endian::little) >> (8 * (at + 8 - len));
+  if (len >= 8) [[likely]] {
+    const std::size_t from = std::min(at, len - 8);
+    const unsigned skip = 8 * static_cast<unsigned>(at - from);  // at most 56
+    const std::uint64_t w = load8(payload.data() + from, Order);
+    return Order == std::endian::little ? w >> skip : w << skip;
+  }
   std::uint64_t w = 0;
-  for (std::size_t i = 0; at + i < len; ++i) w |= std::uint64_t{payload[at + i]} << (8 * i);
-  return w;
-}
-
-// 8 bytes from `at` as a big-endian word (byte `at` most significant); bytes past the payload
-// read as 0.
-[[gnu::always_inline]] inline std::uint64_t load_be(std::span<const std::uint8_t> payload, std::size_t at) {
-  const std::size_t len = payload.size();
-  if (at + 8 <= len) return load8(payload.data() + at, std::endian::big);
-  if (len >= 8) return load8(payload.data() + len - 8, std::endian::big) << (8 * (at + 8 - len));
-  std::uint64_t w = 0;
-  for (std::size_t i = 0; at + i < len; ++i) w |= std::uint64_t{payload[at + i]} << (56 - 8 * i);
+  for (std::size_t i = 0; at + i < len; ++i) {
+    const unsigned bit = Order == std::endian::little ? 8 * i : 56 - 8 * i;
+    w |= std::uint64_t{payload[at + i]} << bit;
+  }
   return w;
 }
 
@@ -71,16 +67,18 @@ std::uint64_t load8(const std::uint8_t* at, std::endian order) {
 [[gnu::always_inline]] inline std::optional<std::uint64_t> extract_word(
     std::span<const std::uint8_t> payload, std::uint32_t start_bit, std::uint32_t size,
     ByteOrder order) {
-  if (size == 0) return 0;
-  if (size > kMaxFieldBits) return std::nullopt;
+  if (size - 1 >= kMaxFieldBits) [[unlikely]] {  // one test for size 0 and size above 64
+    if (size == 0) return 0;
+    return std::nullopt;
+  }
   if (order == ByteOrder::intel) {
     const std::uint64_t first = start_bit / 8;
     const std::uint64_t last = (std::uint64_t{start_bit} + size - 1) / 8;
     if (last >= payload.size()) return std::nullopt;
     const unsigned shift = start_bit % 8;
-    std::uint64_t v = load_le(payload, first) >> shift;
+    std::uint64_t v = load_word<std::endian::little>(payload, first) >> shift;
     if (shift + size > 64) v |= std::uint64_t{payload[first + 8]} << (64 - shift);
-    return v & low_mask(size);
+    return v & (~std::uint64_t{0} >> (64 - size));
   }
   // Reading-order position of the MSB; the field runs from there for `size` positions.
   const std::uint64_t q = std::uint64_t{start_bit / 8} * 8 + (7 - start_bit % 8);
@@ -88,7 +86,7 @@ std::uint64_t load8(const std::uint8_t* at, std::endian order) {
   const std::uint64_t last = (q + size - 1) / 8;
   if (last >= payload.size()) return std::nullopt;
   const unsigned lead = q % 8;  // bits of the first byte before the MSB
-  std::uint64_t window = load_be(payload, first) << lead;
+  std::uint64_t window = load_word<std::endian::big>(payload, first) << lead;
   if (lead + size > 64) window |= std::uint64_t{payload[first + 8]} >> (8 - lead);
   return window >> (64 - size);
 }
@@ -170,7 +168,7 @@ namespace {
   const auto extracted = extract_word(payload, signal.start_bit, signal.size, signal.byte_order);
   if (!extracted) return kAbsent;
   std::uint64_t raw = *extracted;
-  if (signal.is_signed && signal.size >= 1 && signal.size <= 63) {
+  if (signal.is_signed && signal.size - 1 < 63) {  // sizes 1..63; 0 and 64 need nothing
     // Sign extension without a branch on the (unpredictable) sign bit.
     const std::uint64_t sign = std::uint64_t{1} << (signal.size - 1);
     raw = (raw ^ sign) - sign;
@@ -233,16 +231,20 @@ std::optional<DecodedValue> decode_signal(std::span<const std::uint8_t> payload,
 }
 
 SignalRefs base_signals(const MessageSpec& message) {
-  SignalRefs out;
+  // Full-size list without initialisation, cut to length at the end: push_back would store and
+  // reload the length in memory for every signal of every frame.
+  SignalRefs out(kMaxSignals, boost::container::default_init);
+  std::size_t n = 0;
   for (const SignalSpec& s : message.signals) {
     if (s.mux_kind == MuxKind::multiplexed) continue;
-    if (out.size() == kMaxSignals) {
+    if (n == kMaxSignals) {
       log::event(log::Level::Warn, kTarget, "event {}: more than {} base signals; extras ignored",
                  message.name, kMaxSignals);
       break;
     }
-    out.push_back(&s);
+    out[n++] = &s;
   }
+  out.resize(n);
   return out;
 }
 
@@ -263,25 +265,30 @@ std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> pay
     return std::nullopt;
   }
 
-  MuxSelection selection{&mux, selector, {}};
+  // As in base_signals: fill a full-size list, then cut it to length.
+  std::optional<MuxSelection> selection(
+      std::in_place, &mux, selector, SignalRefs(kMaxSignals, boost::container::default_init));
+  SignalRefs& picked = selection->signals;
+  std::size_t n = 0;
   for (const SignalSpec& s : message.signals) {
     if (s.mux_kind != MuxKind::multiplexed || s.switch_value != selector) continue;
-    if (selection.signals.size() == kMaxSignals) {
+    if (n == kMaxSignals) {
       log::event(log::Level::Warn, kTarget, "event {}/mux{}: more than {} signals; extras ignored",
                  message.name, selector, kMaxSignals);
       break;
     }
-    selection.signals.push_back(&s);
+    picked[n++] = &s;
   }
-  if (selection.signals.empty()) return std::nullopt;
+  picked.resize(n);
+  if (n == 0) selection.reset();
   return selection;
 }
 
 std::optional<RowValues> decode_signals(const SignalRefs& signals,
                                         std::span<const std::uint8_t> payload) {
-  if (signals.empty()) return std::nullopt;
-  // Built in place and returned by name: copying a row out, or letting emplace() value-initialise
-  // (zero) all 64 slots, would cost more than the decoding itself.
+  // Built in place and returned by name (one return, so no copy of the row), with default_init so
+  // that the 64 slots are not zeroed first: either would cost more than the decoding itself.
+  // An empty list falls through with no value, so it gives no row.
   std::optional<RowValues> out(std::in_place, 0, boost::container::default_init);
   RowValues& row = *out;
   bool any = false;
