@@ -266,9 +266,9 @@ std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> pay
   }
 
   // As in base_signals: fill a full-size list, then cut it to length.
-  std::optional<MuxSelection> selection(
-      std::in_place, &mux, selector, SignalRefs(kMaxSignals, boost::container::default_init));
+  std::optional<MuxSelection> selection(std::in_place, &mux, selector);
   SignalRefs& picked = selection->signals;
+  picked.resize(kMaxSignals, boost::container::default_init);
   std::size_t n = 0;
   for (const SignalSpec& s : message.signals) {
     if (s.mux_kind != MuxKind::multiplexed || s.switch_value != selector) continue;
