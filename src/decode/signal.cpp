@@ -102,6 +102,9 @@ constexpr Decoded kAbsent{0, ValueKind::UInt8, false};
 Decoded got(DecodedValue v) { return {v.bits, v.kind, true}; }
 
 [[gnu::always_inline]] inline Decoded cast_float(double v, SignalType type) {
+  // Most scaled signals have fractional factors and at most 32 bits, so Float32: one compare
+  // ahead of the jump table saves a few percent per frame.
+  if (type == SignalType::Float32) [[likely]] return got(DecodedValue::f32(static_cast<float>(v)));
   switch (type) {
     case SignalType::Int8: return got(DecodedValue::i8(truncate_saturate<std::int8_t>(v)));
     case SignalType::Int16: return got(DecodedValue::i16(truncate_saturate<std::int16_t>(v)));
