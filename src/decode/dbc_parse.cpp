@@ -5,6 +5,7 @@
 
 #include <tao/pegtl.hpp>
 
+#include "common/text.hpp"
 #include "decode/dbc_actions.hpp"
 #include "decode/dbc_errors.hpp"
 #include "decode/dbc_grammar.hpp"
@@ -15,27 +16,6 @@ namespace {
 
 constexpr std::size_t kFoundBytes = 24;
 
-// The string as a debug rendering: quoted, with quotes, backslashes and control bytes escaped.
-std::string debug_quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          out += fmt::format("\\u{{{:x}}}", static_cast<unsigned>(static_cast<unsigned char>(c)));
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
-  return out;
-}
 
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "common/text.hpp"
 
 namespace orvik::sdk {
 
@@ -54,9 +55,5 @@ using SinkResult = std::expected<T, SinkError>;
 inline std::unexpected<SinkError> sink_fail(SinkError error) {
   return std::unexpected<SinkError>(std::move(error));
 }
-
-// Renders text the way a derived debug form does: quoted, with quotes, backslashes and control
-// characters escaped.
-std::string debug_quoted(std::string_view text);
 
 }  // namespace orvik::sdk
