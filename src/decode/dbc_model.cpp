@@ -1,0 +1,165 @@
+// Decode model building: long names from BA_, value tables from VAL_, IEEE flags from SIG_VALTYPE_.
+#include "decode/dbc_model.hpp"
+
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/log.hpp"
+
+namespace orvik::dbc {
+
+namespace {
+
+// Signals are referred to by (BO_ identifier as written, SG_ name).
+using SignalRef = std::pair<std::uint32_t, std::string>;
+template <class T>
+using BySignal = boost::unordered_flat_map<SignalRef, T, boost::hash<SignalRef>>;
+
+SignalType sized(std::uint32_t size, SignalType up_to_8, SignalType up_to_16,
+                 SignalType up_to_32) {
+  return size <= 8 ? up_to_8 : size <= 16 ? up_to_16 : up_to_32;
+}
+
+}  // namespace
+
+TypeChoice choose_signal_type(std::uint32_t size, bool is_signed, double factor, double offset,
+                              bool ieee) {
+  const SignalType float_type = size <= 32 ? SignalType::Float32 : SignalType::Float64;
+  if (ieee) return {true, float_type};
+  // NaN != trunc(NaN), so a NaN factor counts as fractional.
+  if (factor != std::trunc(factor)) return {false, float_type};
+  if (factor == 1.0 && offset == 0.0 && size <= 32) {
+    return {false, is_signed ? sized(size, SignalType::Int8, SignalType::Int16, SignalType::Int32)
+                             : sized(size, SignalType::UInt8, SignalType::UInt16,
+                                     SignalType::UInt32)};
+  }
+  const bool wide = size > 32;
+  if (is_signed) return {false, wide ? SignalType::Int64 : SignalType::Int32};
+  // A NaN offset compares false and so counts as not below zero.
+  if (offset < 0.0) return {false, wide ? SignalType::Int64 : SignalType::Int32};
+  return {false, wide ? SignalType::UInt64 : SignalType::UInt32};
+}
+
+MessageKey message_key(std::uint32_t dbc_id) {
+  if (dbc_id & 0x80000000u) return {dbc_id & 0x1FFFFFFFu, true};
+  return {dbc_id & 0xFFFFu, false};
+}
+
+struct DecodeDbBuilder {
+  static DecodeDb build(ParsedDbc&& items);
+};
+
+DecodeDb build_decode_db(ParsedDbc&& items) { return DecodeDbBuilder::build(std::move(items)); }
+
+DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
+  BySignal<std::string> long_names;
+  for (auto& attribute : items.attribute_values) {
+    if (attribute.object != AttributeObject::signal || attribute.name != "SystemSignalLongSymbol") {
+      continue;
+    }
+    if (auto* text = std::get_if<std::string>(&attribute.value)) {
+      long_names.insert_or_assign(SignalRef{attribute.message_id, std::move(attribute.signal_name)},
+                                  std::move(*text));
+    }
+  }
+  // The first VAL_ and the first SIG_VALTYPE_ of a signal count; later ones are ignored.
+  BySignal<std::vector<std::pair<std::uint64_t, std::string>>*> value_descriptions;
+  for (auto& vd : items.value_descriptions) {
+    value_descriptions.try_emplace(SignalRef{vd.message_id, vd.signal_name}, &vd.values);
+  }
+  BySignal<std::uint64_t> value_types;
+  for (const auto& vt : items.value_types) {
+    value_types.try_emplace(SignalRef{vt.message_id, vt.signal_name}, vt.value);
+  }
+
+  DecodeDb db;
+  SignalRef lookup;
+  for (auto& parsed : items.messages) {
+    auto message = std::make_shared<MessageSpec>();
+    const MessageKey key = message_key(parsed.id);
+    message->name = std::move(parsed.name);
+    message->id = key.id;
+    message->is_extended = key.is_extended;
+    message->size = static_cast<std::uint8_t>(parsed.size & 0xFF);
+    message->signals.reserve(parsed.signals.size());
+    boost::unordered_flat_set<std::string> seen;
+    lookup.first = parsed.id;
+
+    for (auto& sg : parsed.signals) {
+      SignalSpec spec;
+      bool is_multiplexor = false;
+      switch (sg.mux) {
+        case MuxIndicator::none:
+        case MuxIndicator::bare:  // no switch value: nothing selects it, so it stays plain
+          break;
+        case MuxIndicator::multiplexor:
+          spec.mux_kind = MuxKind::multiplexor;
+          is_multiplexor = true;
+          break;
+        case MuxIndicator::multiplexed_multiplexor:
+          is_multiplexor = true;
+          [[fallthrough]];
+        case MuxIndicator::multiplexed:
+          spec.mux_kind = MuxKind::multiplexed;
+          spec.switch_value = sg.switch_value;
+          break;
+      }
+      if (spec.mux_kind != MuxKind::plain) message->is_multiplexed = true;
+
+      lookup.second = std::move(sg.name);
+      const auto vt = value_types.find(lookup);
+      const bool ieee = vt != value_types.end() && vt->second != 0;
+      if (ieee && sg.size != 16 && sg.size != 32 && sg.size != 64) {
+        log::event_with(
+            log::Level::Warn, kLogTarget,
+            [&] {
+              return std::vector<log::Field>{{"message", message->name},
+                                             {"signal", lookup.second},
+                                             {"size", std::uint64_t{sg.size}}};
+            },
+            "SIG_VALTYPE_ marks signal as IEEE float but size is not 16, 32, or 64; no canonical "
+            "IEEE binary format exists at this width \u2014 frames carrying this signal will "
+            "produce decode errors");
+      }
+      const TypeChoice type = choose_signal_type(sg.size, sg.is_signed, sg.factor, sg.offset, ieee);
+      spec.is_float = type.is_float;
+      spec.signal_type = type.signal_type;
+
+      if (auto vd = value_descriptions.find(lookup); vd != value_descriptions.end()) {
+        for (auto& [value, label] : *vd->second) spec.value_table.insert_or_assign(value, label);
+      }
+
+      auto long_name = long_names.find(lookup);
+      spec.name = long_name != long_names.end() ? long_name->second : lookup.second;
+      if (!seen.insert(spec.name).second) {
+        log::event_with(
+            log::Level::Warn, kLogTarget,
+            [&] {
+              return std::vector<log::Field>{{"message", message->name}, {"signal", spec.name}};
+            },
+            "skipping duplicate SG_ entry");
+        continue;
+      }
+
+      spec.unit = std::move(sg.unit);
+      spec.factor = sg.factor;
+      spec.offset = sg.offset;
+      spec.start_bit = sg.start_bit;
+      spec.size = sg.size;
+      spec.byte_order = sg.byte_order;
+      spec.is_signed = sg.is_signed;
+      if (is_multiplexor) message->multiplexor_index = message->signals.size();
+      message->signals.push_back(std::move(spec));
+    }
+    db.messages_.insert_or_assign(key, std::move(message));
+  }
+  return db;
+}
+
+}  // namespace orvik::dbc

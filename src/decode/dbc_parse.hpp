@@ -1,0 +1,37 @@
+// Parsing a DBC text into its items, with a diagnostic that names the line, column and expectation.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+#include "decode/dbc_items.hpp"
+
+namespace orvik::dbc {
+
+// Why a DBC text did not parse. `kind` is Syntax, OutOfRange or InvalidUtf8; line and column
+// count from 1, the column in characters.
+struct ParseFailure {
+  std::string kind;
+  std::size_t line = 0;
+  std::size_t column = 0;
+  std::string statement;  // keyword of the statement being read; empty between statements
+  std::string expected;
+  std::string found;  // the text at the failure, at most a short piece of one line
+
+  // Syntax { line: 3, column: 7, statement: "SG_", expected: "...", found: "..." }
+  std::string debug() const;
+};
+
+std::expected<ParsedDbc, ParseFailure> parse_dbc(std::string_view text);
+
+// "DBC parse error: {:?}" with the failure's debug rendering.
+Error dbc_parse_error(const ParseFailure& failure);
+
+// Byte offset of the first byte that is not part of well-formed UTF-8, if any.
+std::optional<std::size_t> utf8_error_offset(std::string_view text);
+
+}  // namespace orvik::dbc
