@@ -1,0 +1,96 @@
+// Timestamp mode parsing and the frame-timestamp to row-time mapping.
+#include "decode/timestamp.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "common/log.hpp"
+#include "decode/signal.hpp"
+
+namespace orvik {
+
+namespace {
+
+constexpr std::string_view kTarget = "orvik_can_decode::timestamp";
+
+// A frame timestamp this close to the wall clock is taken to be a wall-clock time.
+constexpr double kAbsoluteWindowS = 15.0;
+
+// ASCII lower-casing of pure-ASCII text; nullopt for anything else. This equals full Unicode
+// lower-casing as far as matching the mode names goes: the only non-ASCII code points whose
+// lower case contains ASCII are U+212A KELVIN SIGN ("k", and no name has a k) and U+0130
+// ("i" followed by U+0307, which is not ASCII), so non-ASCII text can never match.
+std::optional<std::string> ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80) return std::nullopt;
+    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+TimestampMode parse_timestamp_mode(std::string_view text) {
+  if (const auto lower = ascii_lower(text)) {
+    if (*lower == "ignore") return TimestampMode::Ignore;
+    if (*lower == "absolute" || *lower == "hardware") return TimestampMode::Absolute;
+    if (*lower == "auto" || *lower == "system") return TimestampMode::Auto;
+  }
+  log::event(log::Level::Warn, kTarget, "Unknown timestamp mode '{}', defaulting to Auto", text);
+  return TimestampMode::Auto;
+}
+
+std::int64_t wall_clock_ns(std::chrono::system_clock::time_point now) {
+  const auto since = now.time_since_epoch();
+  if (since.count() < 0) return 0;
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
+  const auto sub_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
+  return secs.count() * 1'000'000'000 + sub_ns.count();
+}
+
+std::int64_t wall_clock_ns() { return wall_clock_ns(std::chrono::system_clock::now()); }
+
+double wall_clock_s(std::chrono::system_clock::time_point now) {
+  const auto since = now.time_since_epoch();
+  if (since.count() < 0) return 0.0;
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
+  const auto sub_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
+  return static_cast<double>(secs.count()) + static_cast<double>(sub_ns.count()) / 1e9;
+}
+
+double wall_clock_s() { return wall_clock_s(std::chrono::system_clock::now()); }
+
+std::int64_t seconds_to_ns(double seconds) {
+  return codec::truncate_saturate<std::int64_t>(seconds * 1e9);
+}
+
+std::optional<std::int64_t> TimestampMapper::observe(std::optional<double> timestamp,
+                                                     double (*now_s)()) {
+  // A NaN timestamp carries no time; treating it as one would give row time 0, or in Auto mode
+  // fix a NaN offset that zeroes every later row time.
+  if (mode == TimestampMode::Ignore || !timestamp || std::isnan(*timestamp)) return std::nullopt;
+  const double ts = *timestamp;
+  if (mode == TimestampMode::Absolute) return seconds_to_ns(ts);
+  if (!detected) {
+    // An infinite first timestamp would fix an infinite offset; wait for a finite one.
+    if (std::isinf(ts)) return std::nullopt;
+    const double now = now_s();
+    detected = 1;
+    if (std::fabs(now - ts) < kAbsoluteWindowS) {
+      offset_s = 0.0;
+      log::event(log::Level::Info, kTarget,
+                 "Detected absolute timestamps (first={:.3f}s). Using as-is.", ts);
+    } else {
+      offset_s = now - ts;
+      log::event(log::Level::Info, kTarget,
+                 "Detected monotonic timestamps (first={:.3f}s, offset={:.3f}s). Mapping to "
+                 "wall-clock.",
+                 ts, offset_s);
+    }
+  }
+  return seconds_to_ns(ts + offset_s);
+}
+
+}  // namespace orvik
