@@ -46,9 +46,12 @@ TypeChoice choose_signal_type(std::uint32_t size, bool is_signed, double factor,
   return {false, wide ? SignalType::UInt64 : SignalType::UInt32};
 }
 
+// Bit 31 marks an extended identifier. Some files write 29-bit identifiers without it; keeping
+// only the low 16 bits of those would merge unrelated messages under one key and never match
+// their frames, so anything above 16 bits is read as extended too.
 MessageKey message_key(std::uint32_t dbc_id) {
-  if (dbc_id & 0x80000000u) return {dbc_id & 0x1FFFFFFFu, true};
-  return {dbc_id & 0xFFFFu, false};
+  if (dbc_id & 0x80000000u || dbc_id > 0xFFFFu) return {dbc_id & 0x1FFFFFFFu, true};
+  return {dbc_id, false};
 }
 
 struct DecodeDbBuilder {

@@ -92,10 +92,12 @@ def load_with_cantools(text, monkeypatch):
 
 
 def message_key(frame_id, is_extended):
-    """Our key for a cantools message: bit 31 marks extended (29 bits kept), else 16 bits."""
+    """Our key for a cantools message: bit 31 or more than 16 bits marks extended (29 bits kept)."""
     if is_extended:
         return (frame_id & 0x1FFFFFFF, True)
-    return (frame_id & 0xFFFF, False)
+    if frame_id > 0xFFFF:
+        return (frame_id & 0x1FFFFFFF, True)
+    return (frame_id, False)
 
 
 def expected_messages(db):

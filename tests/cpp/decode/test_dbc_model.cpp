@@ -110,12 +110,15 @@ INSTANTIATE_TEST_SUITE_P(
         TypeCase{"nan_offset_wide", 33, false, 1, kNaN, false, false, T::UInt64}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MessageKey, Bit31MarksExtendedElseSixteenBits) {
+TEST(MessageKey, Bit31OrMoreThanSixteenBitsMarksExtended) {
   EXPECT_EQ(message_key(0x80000100u), (MessageKey{0x100, true}));
   EXPECT_EQ(message_key(256), (MessageKey{0x100, false}));
+  EXPECT_EQ(message_key(0xFFFFu), (MessageKey{0xFFFF, false}));
   EXPECT_EQ(message_key(0xFFFFFFFFu), (MessageKey{0x1FFFFFFF, true}));
-  EXPECT_EQ(message_key(0x40140639u), (MessageKey{0x0639, false}));
-  EXPECT_EQ(message_key(0x18FF1234u), (MessageKey{0x1234, false}));
+  // 29-bit identifiers written without bit 31 keep every bit instead of colliding.
+  EXPECT_EQ(message_key(0x18FF1234u), (MessageKey{0x18FF1234, true}));
+  EXPECT_EQ(message_key(0x10630000u), (MessageKey{0x10630000, true}));
+  EXPECT_EQ(message_key(0x40140639u), (MessageKey{0x00140639, true}));
 }
 
 TEST(DecodeModel, EmptyTextGivesEmptyModel) {
@@ -132,7 +135,8 @@ TEST(DecodeModel, IdentifiersSizesAndReplacement) {
   EXPECT_EQ(message(db, 0x100, false).name, "StandardHundred");
   EXPECT_TRUE(message(db, 0x100, true).is_extended);
   EXPECT_FALSE(message(db, 0x100, false).is_extended);
-  EXPECT_EQ(message(db, 0x12D, false).name, "HighBitsDropped");
+  EXPECT_EQ(message(db, 65837, true).name, "TwentyNineBitsWithoutFlag");
+  EXPECT_EQ(db.find(0x12D, false), nullptr);
   EXPECT_EQ(message(db, 0x1FFFFFFF, true).name, "AllBits");
 
   // The later BO_ 300 replaces the earlier one; it has no signals and a size of 300 % 256.
