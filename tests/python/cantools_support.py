@@ -203,7 +203,8 @@ def decode_cantools(message, data, selector):
 
 
 def run_frames_tool(tool_path, path, requests, *options):
-    """Runs one of our frame tools over "<id> <extended> <payload hex>" lines; one JSON result each."""
+    """Runs one of our frame tools over "<id> <extended> <payload hex>" lines; one JSON object
+    per line."""
     lines = "".join(f"{key[0]} {int(key[1])} {data.hex()}\n" for key, data in requests)
     run = subprocess.run([tool_path, str(path), *options], input=lines, capture_output=True,
                          text=True)

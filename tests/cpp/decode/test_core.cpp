@@ -168,6 +168,26 @@ TEST_F(CoreTest, DroppingReleasesSourcesThenBaseThenMuxThenRawEvents) {
   EXPECT_TRUE(g_counters.expired());
 }
 
+TEST_F(CoreTest, MovingACoreMovesOwnershipWithoutReleasing) {
+  build(/*log_raw=*/true);
+  ASSERT_TRUE(core().emit_schemas());
+  sdk_->log.clear();
+  DecoderCore moved(std::move(*core_));
+  core_.reset();
+  EXPECT_TRUE(sdk_->log.empty());
+  ASSERT_TRUE(moved.ensure_raw_event());
+  EXPECT_TRUE(sdk_->log.empty());
+
+  // Assigning over a live core releases what it held, once each.
+  build(/*log_raw=*/true);
+  const std::size_t handles = sdk_->events.size() + 2;
+  moved = std::move(*core_);
+  EXPECT_EQ(sdk_->log.size(), handles);
+  core_.reset();
+  EXPECT_EQ(sdk_->log.size(), handles);
+  for (const auto& [handle, n] : sdk_->releases) EXPECT_EQ(n, 1);
+}
+
 TEST_F(CoreTest, EmitSchemasRegistersEveryEventOfTheModel) {
   build(/*log_raw=*/true);
   ASSERT_TRUE(core().emit_schemas());
@@ -272,7 +292,8 @@ TEST_F(CoreTest, ValueTablesFollowTheEventAndARefusalOnlyLogs) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].level, log::Level::Debug);
   EXPECT_EQ(events[0].target, "orvik_can_decode::codec");
-  EXPECT_EQ(events[0].message, "add_value_table(0123_Status.Gear) failed: evt.add_value_table('Gear')");
+  EXPECT_EQ(events[0].message,
+            "add_value_table(0123_Status.Gear) failed: evt.add_value_table('Gear')");
 }
 
 TEST_F(CoreTest, FailedRegistrationCachesNothingAndRetries) {
