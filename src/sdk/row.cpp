@@ -34,15 +34,21 @@ constexpr TagWidth tag_of(ValueKind kind) {
   return {AbiValueTag::Null, 0};
 }
 
+// Writes into a zeroed record in place. Building a whole record and copying it in made the copy
+// read back the narrow stores just made, a store-to-load stall that cost more than the loop.
+void fill_column(AbiColumn& column, std::uint32_t handle, const DecodedValue& value) noexcept {
+  column.handle = handle;
+  if (value.is_null) return;
+  const TagWidth tw = tag_of(value.kind);
+  column.tag = tw.tag;
+  column.value = value.kind == ValueKind::Boolean ? (value.bits != 0 ? 1 : 0) : value.bits & tw.mask;
+}
+
 }  // namespace
 
 AbiColumn make_column(std::uint32_t handle, const DecodedValue& value) noexcept {
   AbiColumn column;
-  column.handle = handle;
-  if (value.is_null) return column;
-  const TagWidth tw = tag_of(value.kind);
-  column.tag = tw.tag;
-  column.value = value.kind == ValueKind::Boolean ? (value.bits != 0 ? 1 : 0) : value.bits & tw.mask;
+  fill_column(column, handle, value);
   return column;
 }
 
@@ -70,7 +76,7 @@ Status SdkAbiEvent::log_at(RowView row, std::int64_t time_ns) const {
     }
     if (!row[i]) continue;
     if (count == kMaxRowColumns) continue;
-    std::construct_at(&records.at[count++], make_column(handles[i], *row[i]));
+    fill_column(*std::construct_at(&records.at[count++]), handles[i], *row[i]);
   }
   auto logged = sdk::log_at(event_, time_ns, records.at, count);
   if (!logged) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ struct FakeSdk {
   bool null_source = false;
   int fail_source_at = -1;       // index of the src_handle_from_py call that fails
   bool null_event = false;
+  std::set<std::string> fail_event_names;  // evt_add_event fails for these names only
+  int fail_value_table_at = -1;            // index of the add_value_table call that fails
+  std::set<std::string> fail_row_events;   // log_at fails for rows of events with these names
   int fail_resolve_at = -1;      // index of the resolve_field call that fails, counting from 0
   std::int32_t resolve_status = 1;
   // What last_error hands out.
@@ -74,6 +78,13 @@ struct FakeSdk {
   std::int32_t status_of(const std::string& slot) const {
     auto it = status.find(slot);
     return it == status.end() ? 0 : it->second;
+  }
+  // The name an event was registered under; empty for an unknown handle.
+  std::string event_name(const void* handle) const {
+    for (const EventRecord& e : events) {
+      if (e.handle == handle) return e.name;
+    }
+    return {};
   }
 };
 
@@ -108,7 +119,9 @@ inline void fake_release_source(void* source) {
 inline std::int32_t fake_evt_add_event(void* source, const std::uint8_t* name, std::size_t name_len,
                                        const std::uint8_t* ipc, std::size_t ipc_len, void** out) {
   FakeSdk& f = *current();
-  if (std::int32_t s = f.status_of("evt_add_event")) {
+  std::int32_t s = f.status_of("evt_add_event");
+  if (f.fail_event_names.count(std::string(reinterpret_cast<const char*>(name), name_len))) s = 1;
+  if (s != 0) {
     f.log.push_back("evt_add_event failed");
     return s;
   }
@@ -146,7 +159,9 @@ inline std::int32_t fake_add_value_table(void* event, const std::uint8_t* field,
                      std::vector<std::uint32_t>(offsets, offsets + n + 1), keys != nullptr,
                      labels != nullptr};
   r.labels.assign(reinterpret_cast<const char*>(labels), offsets[n]);
+  const int index = static_cast<int>(f.value_tables.size());
   f.value_tables.push_back(std::move(r));
+  if (index == f.fail_value_table_at) return 1;
   return f.status_of("add_value_table");
 }
 
@@ -160,6 +175,7 @@ inline std::int32_t fake_log_at(void* event, std::int64_t time_ns, const AbiColu
     row.columns.push_back(bytes);
   }
   f.rows.push_back(std::move(row));
+  if (!f.fail_row_events.empty() && f.fail_row_events.count(f.event_name(event))) return 1;
   return f.status_of("log_at");
 }
 

@@ -1,0 +1,189 @@
+// Cost of the per-frame step with rows going into the stand-in SDK (count-only mode), with heap
+// allocations per frame counted by replacing the global operator new.
+#include <Python.h>
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "decode/process_frame.hpp"
+#include "sdk/py.hpp"
+
+namespace {
+std::atomic<std::uint64_t> g_allocations{0};
+}
+
+// GCC cannot see that these operators pair malloc with free and warns about every one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using namespace orvik;
+using py::Ref;
+
+constexpr std::size_t kFrames = 64;  // a power of two: the frame index is masked, not divided
+
+// A typical powertrain-style frame: mixed byte orders, mostly scaled, a few identity fields.
+constexpr const char* kClassicDbc = R"(VERSION ""
+
+BU_: ECU
+
+BO_ 291 Classic: 8 ECU
+ SG_ S0 : 0|12@1+ (0.25,0) [0|0] "" ECU
+ SG_ S1 : 12|4@1+ (1,0) [0|0] "" ECU
+ SG_ S2 : 23|16@0- (0.01,-10) [0|0] "" ECU
+ SG_ S3 : 32|8@1+ (1,-40) [0|0] "" ECU
+ SG_ S4 : 47|7@0+ (2,0) [0|0] "" ECU
+ SG_ S5 : 48|2@1+ (1,0) [0|0] "" ECU
+ SG_ S6 : 50|6@1- (0.5,0) [0|0] "" ECU
+ SG_ S7 : 63|8@0+ (0.1,0) [0|0] "" ECU
+)";
+
+// 32 16-bit fields side by side in a 64-byte FD frame, alternating byte order.
+std::string fd_dbc() {
+  std::string text = "VERSION \"\"\n\nBU_: ECU\n\nBO_ 1234 Fd: 64 ECU\n";
+  for (int i = 0; i < 32; ++i) {
+    const bool motorola = i % 2;
+    const bool scaled = i % 4 != 0;
+    text += fmt::format(" SG_ F{} : {}|16@{}{} ({},{}) [0|0] \"\" ECU\n", i,
+                        motorola ? i * 16 + 7 : i * 16, motorola ? 0 : 1, i % 3 == 0 ? '-' : '+',
+                        scaled ? "0.1" : "1", scaled ? "-5" : "0");
+  }
+  return text;
+}
+
+// Runs Python statements with the lock held; aborts the benchmark on failure.
+void run_python(const std::string& code) {
+  PyGILState_STATE gil = PyGILState_Ensure();
+  if (PyRun_SimpleString(code.c_str()) != 0) {
+    std::fprintf(stderr, "python failed: %s\n", code.c_str());
+    std::abort();
+  }
+  PyGILState_Release(gil);
+}
+
+// Starts the interpreter, imports the stand-in from its source folder and returns its table. The
+// interpreter lock is left released, as a worker thread finds it.
+const sdk::SdkAbiTable* standin_table() {
+  static const sdk::SdkAbiTable* table = [] {
+    Py_InitializeEx(0);
+    PyRun_SimpleString("import sys; sys.path.insert(0, '" ORVIK_STANDIN_DIR "'); import orvik_sdk");
+    PyObject* capsule = PyDict_GetItemString(PyImport_GetModuleDict(), "orvik_sdk_abi_v1");
+    const auto* found = capsule ? static_cast<const sdk::SdkAbiTable*>(
+                                      PyCapsule_GetPointer(capsule, "orvik_sdk_abi_v1"))
+                                : nullptr;
+    if (found == nullptr) {
+      PyErr_Print();
+      std::fprintf(stderr, "stand-in SDK unavailable from %s\n", ORVIK_STANDIN_DIR);
+      std::abort();
+    }
+    PyEval_SaveThread();
+    return found;
+  }();
+  return table;
+}
+
+// A source for `name`, acquired with the lock held as construction does it.
+sdk::SourceHandle acquire_source(const sdk::SdkAbiTable* table, const char* name) {
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Ref module = Ref::steal(PyImport_ImportModule("orvik_sdk"));
+  Ref obj = module ? Ref::steal(PyObject_CallMethod(module.get(), "TraceSourceCache", "s", name))
+                   : Ref();
+  void* source = nullptr;
+  if (!obj || table->src_handle_from_py(obj.get(), &source) != 0 || source == nullptr) {
+    PyErr_Print();
+    std::abort();
+  }
+  obj.reset();
+  module.reset();
+  PyGILState_Release(gil);
+  return sdk::SourceHandle(table, source);
+}
+
+std::vector<CanFrame> frames(std::uint32_t id, std::size_t length) {
+  std::mt19937_64 rng(1);
+  std::vector<CanFrame> out(kFrames);
+  double t = 1.0e9;  // near the wall clock, as a bus that stamps absolute times
+  for (CanFrame& f : out) {
+    std::vector<std::uint8_t> data(length);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    f.set_payload(data);
+    f.arbitration_id = id;
+    f.is_fd = length > 8;
+    f.timestamp = t += 0.001;
+  }
+  return out;
+}
+
+void process_frames(benchmark::State& state, const std::string& dbc, std::uint32_t id,
+                    std::size_t length, bool log_raw = false) {
+  const sdk::SdkAbiTable* table = standin_table();
+  DecoderConfig config{DbcSource{DbcSource::Bytes{{dbc.begin(), dbc.end()}}}, "bench", log_raw,
+                       TimestampMode::Auto};
+  auto core = DecoderCore::create(
+      std::move(config), acquire_source(table, "bench"),
+      log_raw ? std::optional(acquire_source(table, "bench_raw")) : std::nullopt);
+  if (!core) {
+    state.SkipWithError(core.error().chain().c_str());
+    return;
+  }
+  const auto input = frames(id, length);
+
+  // Checked rows first: the stand-in verifies every record, and nothing may count as a violation.
+  run_python("orvik_sdk.reset(); orvik_sdk.count_only(False)");
+  for (const CanFrame& f : input) process_frame(*core, f);
+  run_python(fmt::format(
+      "s = orvik_sdk.stats()\n"
+      "assert s['rows'] == {}, s\n"
+      "assert not s['violations'], s['violations']\n"
+      "orvik_sdk.count_only(True)",
+      kFrames * (log_raw ? 2 : 1)));
+
+  std::size_t i = 0;
+  const std::uint64_t before = g_allocations.load();
+  for (auto _ : state) process_frame(*core, input[i++ & (kFrames - 1)]);
+  state.counters["allocs/frame"] = benchmark::Counter(
+      static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations()));
+  state.counters["decoded"] =
+      static_cast<double>(core->metrics->get(Counter::messages_decoded));
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ProcessFrame_Classic8Signals(benchmark::State& state) {
+  process_frames(state, kClassicDbc, 291, 8);
+}
+BENCHMARK(BM_ProcessFrame_Classic8Signals);
+
+// The same frames, each also logged as a raw row on a second source.
+void BM_ProcessFrame_Classic8SignalsWithRaw(benchmark::State& state) {
+  process_frames(state, kClassicDbc, 291, 8, true);
+}
+BENCHMARK(BM_ProcessFrame_Classic8SignalsWithRaw);
+
+void BM_ProcessFrame_Fd32Signals(benchmark::State& state) {
+  process_frames(state, fd_dbc(), 1234, 64);
+}
+BENCHMARK(BM_ProcessFrame_Fd32Signals);
+
+}  // namespace
+
+BENCHMARK_MAIN();

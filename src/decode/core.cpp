@@ -1,0 +1,202 @@
+// Building a decoder core and registering its events with the trace SDK.
+#include "decode/core.hpp"
+
+#include <fmt/format.h>
+
+#include <utility>
+
+#include "common/log.hpp"
+#include "decode/dbc_parse.hpp"
+#include "decode/events.hpp"
+#include "decode/signal.hpp"
+
+namespace orvik {
+namespace {
+
+constexpr std::string_view kTarget = "orvik_can_decode::codec";
+
+bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// The validation error for a text whose first ill-formed sequence starts at `at`, worded as the
+// standard library of the original implementation words it: how many bytes make up the invalid
+// sequence, or that the text ends inside one.
+Error utf8_error(std::span<const std::uint8_t> text, std::size_t at) {
+  const std::uint8_t lead = text[at];
+  std::size_t len = 0;
+  std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  }
+  std::size_t invalid = 1;  // a byte that cannot start a sequence is invalid on its own
+  for (std::size_t k = 1; k < len; ++k) {
+    if (at + k >= text.size()) {
+      return Error(fmt::format("incomplete utf-8 byte sequence from index {}", at));
+    }
+    const std::uint8_t b = text[at + k];
+    const bool ok = k == 1 ? (b >= lo && b <= hi) : is_continuation(b);
+    if (!ok) break;
+    invalid = k + 1;
+  }
+  return Error(fmt::format("invalid utf-8 sequence of {} bytes from index {}", invalid, at));
+}
+
+Result<dbc::DecodeDb> load_model(const DbcSource& dbc) {
+  if (const auto* file = std::get_if<DbcSource::File>(&dbc.source)) {
+    return with_context(dbc::DecodeDb::from_file(file->path),
+                        "Failed to load DBC database from file");
+  }
+  if (const auto* bytes = std::get_if<DbcSource::Bytes>(&dbc.source)) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes->data.data()),
+                                bytes->data.size());
+    if (const auto bad = dbc::utf8_error_offset(text)) {
+      return fail(Error("DBC bytes are not valid UTF-8", utf8_error(bytes->data, *bad)));
+    }
+    return with_context(dbc::DecodeDb::from_dbc_str(text), "Failed to parse DBC from bytes");
+  }
+  return dbc::DecodeDb();
+}
+
+}  // namespace
+
+DecoderCore::DecoderCore(DecoderConfig config_in, dbc::DecodeDb db_in, sdk::SourceHandle src_in,
+                         std::optional<sdk::SourceHandle> raw_src_in)
+    : timestamps(config_in.timestamp_mode),
+      db(std::move(db_in)),
+      config(std::move(config_in)),
+      src(std::move(src_in)),
+      raw_src(std::move(raw_src_in)),
+      metrics(std::make_shared<MetricsCounters>()) {}
+
+Result<DecoderCore> DecoderCore::create(DecoderConfig config, sdk::SourceHandle src,
+                                        std::optional<sdk::SourceHandle> raw_src) {
+  auto model = load_model(config.dbc);
+  std::optional<Error> error;
+  if (!model) {
+    error = std::move(model.error());
+  } else if (config.log_raw_frames && !raw_src) {
+    error = Error("log_raw_frames=true requires a raw_src sink");
+  }
+  if (error) {
+    // Parameters die in an order the language leaves open; release them in the documented one.
+    model = dbc::DecodeDb();
+    raw_src.reset();
+    { const sdk::SourceHandle released = std::move(src); }
+    return fail(std::move(*error));
+  }
+  return DecoderCore(std::move(config), std::move(*model), std::move(src), std::move(raw_src));
+}
+
+DecoderCore::~DecoderCore() {
+  // Explicit, because the fields keep their documented order while the releases follow another.
+  db = dbc::DecodeDb();
+  config = DecoderConfig();
+  { const sdk::SourceHandle released = std::move(src); }
+  raw_src.reset();
+  base_events.clear();
+  mux_events.clear();
+  raw_event.reset();
+  metrics.reset();
+}
+
+Result<sdk::SdkAbiEvent> register_event(const sdk::SourceHandle& source, std::string_view name,
+                                        SignalList signals) {
+  auto event = sdk::add_event(source, name, codec::message_schema(signals));
+  if (!event) return fail(std::move(event.error()).context(fmt::format("add_event('{}')", name)));
+
+  std::vector<sdk::ValueLabel> pairs;
+  for (const SignalSpec* signal : signals) {
+    if (signal->value_table.empty()) continue;
+    pairs.clear();
+    for (const auto& [key, label] : signal->value_table) pairs.push_back({key, label});
+    auto added = sdk::add_value_table(event->event(), signal->name, pairs);
+    if (!added && log::enabled(log::Level::Debug, kTarget)) {
+      const Error wrapped = added.error().to_error().context(
+          fmt::format("evt.add_value_table('{}')", signal->name));
+      log::event(log::Level::Debug, kTarget, "add_value_table({}.{}) failed: {}", name,
+                 signal->name, wrapped.message());
+    }
+  }
+  return event;
+}
+
+Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_raw_event() {
+  if (raw_event) return &*raw_event;
+  if (!raw_src) {
+    return fail(Error("add_event('can_raw')", Error("no raw source was acquired")));
+  }
+  auto event = sdk::add_event(*raw_src, codec::kRawEventName, codec::raw_frame_schema());
+  if (!event) return fail(std::move(event.error()).context("add_event('can_raw')"));
+  raw_event.emplace(std::move(*event));
+  return &*raw_event;
+}
+
+Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(const MessageSpec& message,
+                                                               SignalList signals) {
+  const MessageKey key{message.id, message.is_extended};
+  if (const auto it = base_events.find(key); it != base_events.end()) return &it->second;
+  auto event = register_event(src, codec::event_key(message), signals);
+  if (!event) return fail(std::move(event.error()));
+  return &base_events.emplace(key, std::move(*event)).first->second;
+}
+
+Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec& message,
+                                                              const SignalSpec& multiplexor,
+                                                              SignalList signals,
+                                                              std::uint64_t switch_value) {
+  const MuxEventKey key{message.id, message.is_extended, switch_value};
+  if (const auto it = mux_events.find(key); it != mux_events.end()) return &it->second;
+  const auto label = multiplexor.value_table.find(switch_value);
+  const std::string suffix = label != multiplexor.value_table.end()
+                                 ? label->second
+                                 : fmt::format("{}", switch_value);
+  auto event = register_event(src, codec::event_path(message, suffix), signals);
+  if (!event) return fail(std::move(event.error()));
+  return &mux_events.emplace(key, std::move(*event)).first->second;
+}
+
+Status DecoderCore::emit_schemas() {
+  if (config.log_raw_frames) {
+    if (auto raw = ensure_raw_event(); !raw) return fail(std::move(raw.error()));
+  }
+  std::vector<const SignalSpec*> group;
+  for (const auto& [key, shared_message] : db.messages()) {
+    const MessageSpec& message = *shared_message;
+    const SignalRefs base = codec::base_signals(message);
+    if (!base.empty()) {
+      if (auto event = ensure_base_event(message, base); !event) {
+        return fail(std::move(event.error()));
+      }
+    }
+    if (!message.is_multiplexed || !message.multiplexor_index ||
+        *message.multiplexor_index >= message.signals.size()) {
+      continue;
+    }
+    const SignalSpec& multiplexor = message.signals[*message.multiplexor_index];
+    for (const SignalSpec& signal : message.signals) {
+      if (signal.mux_kind != MuxKind::multiplexed) continue;
+      const std::uint64_t value = signal.switch_value;
+      if (mux_events.contains(MuxEventKey{message.id, message.is_extended, value})) continue;
+      // Up front the whole group becomes columns: the 64-signal cap belongs to per-frame picks.
+      group.clear();
+      for (const SignalSpec& member : message.signals) {
+        if (member.mux_kind == MuxKind::multiplexed && member.switch_value == value) {
+          group.push_back(&member);
+        }
+      }
+      if (auto event = ensure_mux_event(message, multiplexor, group, value); !event) {
+        return fail(std::move(event.error()));
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace orvik

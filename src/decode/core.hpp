@@ -1,0 +1,115 @@
+// DecoderCore: one decoder's model, timestamp state, SDK sources, registered events and counters,
+// with the steps that register events on first use or all at once.
+#pragma once
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/error.hpp"
+#include "decode/dbc.hpp"
+#include "decode/metrics.hpp"
+#include "decode/model.hpp"
+#include "decode/timestamp.hpp"
+#include "sdk/handles.hpp"
+
+namespace orvik {
+
+// Where a decoder's DBC comes from.
+struct DbcSource {
+  struct File {
+    std::string path;
+  };
+  struct Bytes {
+    std::vector<std::uint8_t> data;  // UTF-8 text, checked when the core is built
+  };
+  struct None {};
+
+  std::variant<File, Bytes, None> source = None{};
+};
+
+// The constructors' settings, kept whole in the core.
+struct DecoderConfig {
+  DbcSource dbc;
+  std::string source_name;
+  bool log_raw_frames = false;
+  TimestampMode timestamp_mode = TimestampMode::Auto;
+};
+
+// Cache key of a multiplexed event: one per message and switch value.
+struct MuxEventKey {
+  std::uint32_t id;
+  bool is_extended;
+  std::uint64_t switch_value;
+  bool operator==(const MuxEventKey&) const = default;
+};
+
+struct MuxEventKeyHash {
+  std::size_t operator()(const MuxEventKey& k) const noexcept {
+    const std::uint64_t message = static_cast<std::uint64_t>(k.id) << 1 | k.is_extended;
+    return (message * 0x9E3779B97F4A7C15ull) ^ (k.switch_value * 0xC2B2AE3D27D4EB4Full);
+  }
+};
+
+using BaseEventMap = boost::unordered_flat_map<MessageKey, sdk::SdkAbiEvent, MessageKeyHash>;
+using MuxEventMap = boost::unordered_flat_map<MuxEventKey, sdk::SdkAbiEvent, MuxEventKeyHash>;
+
+// A signal list as registration takes it: the per-frame picks (at most 64) or a full up-front
+// group (no limit).
+using SignalList = std::span<const SignalSpec* const>;
+
+// Used by one thread at a time: its owner provides the exclusion.
+struct DecoderCore {
+  TimestampMapper timestamps;
+  dbc::DecodeDb db;
+  DecoderConfig config;
+  sdk::SourceHandle src;
+  std::optional<sdk::SourceHandle> raw_src;
+  BaseEventMap base_events;
+  MuxEventMap mux_events;
+  std::optional<sdk::SdkAbiEvent> raw_event;
+  SharedCounters metrics;
+
+  // Builds the decode model from `config.dbc` and takes ownership of the sources. On failure
+  // both sources have been released (raw first) before the error returns.
+  static Result<DecoderCore> create(DecoderConfig config, sdk::SourceHandle src,
+                                    std::optional<sdk::SourceHandle> raw_src);
+
+  DecoderCore(DecoderCore&&) noexcept = default;
+  // Member-wise, in declaration order: the same order as the destructor's releases.
+  DecoderCore& operator=(DecoderCore&&) noexcept = default;
+  DecoderCore(const DecoderCore&) = delete;
+  DecoderCore& operator=(const DecoderCore&) = delete;
+  // Releases the model, the config, the sources, then the events, then the counters, so every
+  // source goes before the events registered on it.
+  ~DecoderCore();
+
+  // "can_raw" on `raw_src`, registered once. Only for a core that logs raw frames.
+  Result<const sdk::SdkAbiEvent*> ensure_raw_event();
+  // The base event of `message` with `signals` as columns, registered on first need.
+  Result<const sdk::SdkAbiEvent*> ensure_base_event(const MessageSpec& message, SignalList signals);
+  // The event of `message` for one switch value, registered on first need.
+  Result<const sdk::SdkAbiEvent*> ensure_mux_event(const MessageSpec& message,
+                                                   const SignalSpec& multiplexor,
+                                                   SignalList signals, std::uint64_t switch_value);
+  // Registers "can_raw" (when logged) and every event of the model; stops at the first error,
+  // keeping what registered before it.
+  Status emit_schemas();
+
+ private:
+  DecoderCore(DecoderConfig config, dbc::DecodeDb db, sdk::SourceHandle src,
+              std::optional<sdk::SourceHandle> raw_src);
+};
+
+// Registers `name` on `source` with one column per signal, then attaches every non-empty value
+// table; a refused value table is logged and skipped, never failing the registration.
+Result<sdk::SdkAbiEvent> register_event(const sdk::SourceHandle& source, std::string_view name,
+                                        SignalList signals);
+
+}  // namespace orvik

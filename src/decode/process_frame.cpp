@@ -1,0 +1,115 @@
+// The per-frame step: row time, raw row, base row and the selected multiplexed row.
+#include "decode/process_frame.hpp"
+
+#include <cstdint>
+#include <utility>
+
+#include "common/log.hpp"
+#include "decode/signal.hpp"
+#include "sdk/row.hpp"
+
+namespace orvik {
+namespace {
+
+constexpr std::string_view kTarget = "orvik_can_decode::codec";
+
+// Failures show their outer message only; the event formats nothing unless DEBUG is enabled.
+template <class... Args>
+void debug(fmt::format_string<Args...> format, Args&&... args) {
+  log::event(log::Level::Debug, kTarget, format, std::forward<Args>(args)...);
+}
+
+sdk::AbiColumn column(std::uint32_t handle, sdk::AbiValueTag tag, std::uint64_t value) {
+  sdk::AbiColumn c;
+  c.handle = handle;
+  c.tag = tag;
+  c.value = value;
+  return c;
+}
+
+void log_raw_row(DecoderCore& core, const CanFrame& frame, std::int64_t time_ns) {
+  const auto event = core.ensure_raw_event();
+  if (!event) {
+    debug("ensure_raw_event failed: {}", event.error().message());
+    return;
+  }
+  const std::span<const std::uint32_t> fields = (*event)->field_handles();
+  using Tag = sdk::AbiValueTag;
+  sdk::AbiColumn records[5] = {
+      column(fields[0], Tag::UInt32, frame.arbitration_id),
+      column(fields[1], Tag::UInt8, frame.dlc),
+      column(fields[2], Tag::Boolean, frame.is_extended_id ? 1 : 0),
+      column(fields[3], Tag::Boolean, frame.is_fd ? 1 : 0),
+      column(fields[4], Tag::Binary, reinterpret_cast<std::uintptr_t>(frame.data.data())),
+  };
+  records[4].length = static_cast<std::uint32_t>(frame.data.size());
+  if (auto logged = sdk::log_at((*event)->event(), time_ns, records, 5); !logged) {
+    if (log::enabled(log::Level::Debug, kTarget)) {
+      const Error wrapped("raw-frame log_at", logged.error().to_error());
+      debug("raw-frame emit failed: {}", wrapped.message());
+    }
+  }
+}
+
+}  // namespace
+
+void process_frame(DecoderCore& core, const CanFrame& frame) {
+  if (frame.is_error_frame) return;
+  MetricsCounters& counters = *core.metrics;
+  counters.add(Counter::messages_received);
+
+  // Every non-error frame is observed, known or not, so the first one settles Auto detection.
+  const auto mapped = core.timestamps.observe(frame.timestamp);
+  const std::int64_t time_ns = mapped ? *mapped : wall_clock_ns();
+
+  if (core.config.log_raw_frames) log_raw_row(core, frame, time_ns);
+
+  const auto* found = core.db.find(frame.arbitration_id, frame.is_extended_id);
+  if (found == nullptr) {
+    counters.add(Counter::unknown_messages);
+    return;
+  }
+  // A plain reference: nothing below touches `db`, and the caller holds the core exclusively, so
+  // the message outlives the step without the two atomic operations of a counted reference.
+  const MessageSpec& message = **found;
+  const std::span<const std::uint8_t> payload = frame.payload();
+  if (payload.size() < message.size) {
+    counters.add(Counter::decode_errors);
+    return;
+  }
+
+  const SignalRefs base = codec::base_signals(message);
+  if (!base.empty()) {
+    if (const auto event = core.ensure_base_event(message, base); !event) {
+      debug("ensure_base_event failed: {}", event.error().message());
+    } else if (const auto row = codec::decode_signals(base, payload); !row) {
+      counters.add(Counter::decode_errors);
+    } else {
+      if (auto logged = (*event)->log_at(*row, time_ns); !logged) {
+        debug("base emit failed: {}", logged.error().message());
+      }
+      // Counted whether or not the SDK took the row.
+      counters.add(Counter::messages_decoded);
+    }
+  }
+
+  if (!message.is_multiplexed) return;
+  const auto selection = codec::decode_mux_signals(payload, message);
+  if (!selection) return;
+  const auto event = core.ensure_mux_event(message, *selection->multiplexor, selection->signals,
+                                           selection->selector);
+  if (!event) {
+    debug("ensure_mux_event failed: {}", event.error().message());
+    return;
+  }
+  const auto row = codec::decode_signals(selection->signals, payload);
+  if (!row) {
+    counters.add(Counter::decode_errors);
+    return;
+  }
+  if (auto logged = (*event)->log_at(*row, time_ns); !logged) {
+    debug("mux emit failed: {}", logged.error().message());
+  }
+}
+
+}  // namespace orvik
