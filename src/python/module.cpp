@@ -1,7 +1,7 @@
 // Module initialisation of orvik_can._native: the classes, the module functions, sys.modules.
 //
 //   # orvik_can._native
-//   Bus, Message, Metrics            # classes, added in alphabetical order
+//   Bus, CanDecoder, Message, Metrics   # classes, added in alphabetical order
 //   def is_initialized() -> bool     # has the trace SDK published its table in this process?
 //
 // Single-phase initialisation, for one interpreter per process: the module object is built
@@ -13,6 +13,7 @@
 
 #include "python/binding/errors.hpp"
 #include "python/bus.hpp"
+#include "python/can_decoder.hpp"
 #include "python/message.hpp"
 #include "python/metrics.hpp"
 #include "sdk/py.hpp"
@@ -30,6 +31,7 @@ struct ClassEntry {
 // In alphabetical order; a new class is one more line.
 constexpr ClassEntry kClasses[] = {
     {"Bus", &bus_type},
+    {"CanDecoder", &can_decoder_type},
     {"Message", &message_type},
     {"Metrics", &metrics_type},
 };
