@@ -9,7 +9,7 @@ import pytest
 
 import orvik_can._native as native
 
-CLASSES = ["Bus", "Message", "Metrics"]
+CLASSES = ["Bus", "CanDecoder", "Message", "Metrics"]
 FUNCTIONS = ["is_initialized"]
 
 

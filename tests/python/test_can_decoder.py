@@ -1,0 +1,673 @@
+"""The CanDecoder class against the stand-in SDK: construction, decoding, timestamps, threads."""
+
+import gc
+import math
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import types
+
+import can
+import numpy as np
+import pytest
+
+import orvik_sdk
+from orvik_can._native import CanDecoder, Message, Metrics
+
+SIGNATURE = (
+    "(database_file=None, source_name=..., timestamp_mode=..., log_raw_frames=None, "
+    "emit_schemas_on_init=False, source=None, raw_source=None, database_bytes=None)"
+)
+DECODE_FRAME_SIGNATURE = (
+    "($self, arbitration_id, data, timestamp_ns=None, is_extended=False, is_fd=False, "
+    "is_remote_frame=False)"
+)
+
+DBC = b"""VERSION ""
+
+BU_: ECU
+
+BO_ 291 Status: 4 ECU
+ SG_ Speed : 0|16@1+ (0.1,0) [0|6553.5] "km/h" ECU
+ SG_ Gear : 16|4@1+ (1,0) [0|15] "" ECU
+ SG_ Count : 24|8@1+ (1,0) [0|255] "" ECU
+
+BO_ 512 Mux: 8 ECU
+ SG_ Page M : 0|8@1+ (1,0) [0|255] "" ECU
+ SG_ Temp m2 : 8|8@1- (1,-40) [0|0] "" ECU
+ SG_ Level m3 : 16|8@1+ (1,0) [0|0] "" ECU
+
+BO_ 2147486396 Pedals: 2 ECU
+ SG_ Throttle : 0|8@1+ (1,0) [0|255] "" ECU
+
+VAL_ 291 Gear 0 "P" 1 "R" 2 "N" 3 "D" ;
+VAL_ 512 Page 2 "Engine" ;
+"""
+EVENTS = ["0123_Status", "0200_Mux", "0200_Mux/Engine", "0200_Mux/3", "00000abc_Pedals"]
+STATUS = bytes([0x10, 0x27, 0x02, 0x05])  # Speed 1000.0, Gear 2, Count 5
+STATUS_VALUES = {"Speed": 1000.0, "Gear": 2, "Count": 5}
+
+RECEIVED, DECODED, ERRORS, UNKNOWN = (
+    "messages_received", "messages_decoded", "decode_errors", "unknown_messages")
+
+
+@pytest.fixture
+def sdk():
+    """The stand-in SDK, fresh; afterwards no contract was broken and no handle is left over."""
+    orvik_sdk.reset()
+    before = orvik_sdk.stats()
+    yield orvik_sdk
+    gc.collect()
+    after = orvik_sdk.stats()
+    assert after["violations"] == []
+    assert after["live_sources"] == before["live_sources"]
+    assert after["live_events"] == before["live_events"]
+    orvik_sdk.reset()
+
+
+@pytest.fixture
+def cache_calls(monkeypatch):
+    """Names that TraceSourceCache is called with, in order."""
+    calls = []
+    real = orvik_sdk.TraceSourceCache
+
+    def recording(*args, **kwargs):
+        assert len(args) == 1 and not kwargs
+        calls.append(args[0])
+        return real(*args)
+
+    monkeypatch.setattr(orvik_sdk, "TraceSourceCache", recording)
+    return calls
+
+
+def rows(source=None):
+    return [row for row in orvik_sdk.rows() if source is None or row[0] == source]
+
+
+def counts(decoder):
+    m = decoder.metrics()
+    return {name: getattr(m, name) for name in (RECEIVED, DECODED, ERRORS, UNKNOWN)}
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=60)
+
+
+# --- surface ----------------------------------------------------------------------------------
+
+def test_signatures_docstrings_and_members():
+    assert CanDecoder.__text_signature__ == SIGNATURE
+    assert CanDecoder.__doc__.startswith("Bus-decoupled CAN decoder")
+    assert "decode_frame()" in CanDecoder.__doc__
+    assert CanDecoder.decode_frame.__text_signature__ == DECODE_FRAME_SIGNATURE
+    assert CanDecoder.decode_message.__text_signature__ == "($self, msg)"
+    assert CanDecoder.metrics.__text_signature__ == "($self)"
+    assert CanDecoder.flush.__text_signature__ == "($self)"
+    assert CanDecoder.metrics.__doc__.endswith("Get current codec metrics.")
+    assert "nanoseconds" in CanDecoder.decode_frame.__doc__
+    assert "duck-typed" in CanDecoder.decode_message.__doc__
+    public = [name for name in dir(CanDecoder) if not name.startswith("_")]
+    assert public == ["decode_frame", "decode_message", "flush", "metrics"]
+
+
+def test_every_argument_by_position_and_keyword(sdk):
+    source = sdk.TraceSourceCache("pos")
+    raw = sdk.TraceSourceCache("pos_raw")
+    by_position = CanDecoder(None, "pos", "absolute", True, True, source, raw, DBC)
+    by_keyword = CanDecoder(database_file=None, source_name="pos", timestamp_mode="absolute",
+                            log_raw_frames=True, emit_schemas_on_init=True, source=source,
+                            raw_source=raw, database_bytes=DBC)
+    for decoder in (by_position, by_keyword):
+        decoder.decode_frame(0x123, STATUS, 7)
+    assert [(r[0], r[1], r[2]) for r in rows()] == [
+        ("pos_raw", "can_raw", 7), ("pos", "0123_Status", 7)] * 2
+
+
+# --- decoding into rows -----------------------------------------------------------------------
+
+def test_rows_values_field_names_and_counters(sdk):
+    decoder = CanDecoder(database_bytes=DBC, timestamp_mode="absolute")
+    frames = [
+        (0x123, STATUS, False, [("0123_Status", STATUS_VALUES)]),
+        (0x200, bytes([2, 50, 7, 0, 0, 0, 0, 0]), False,
+         [("0200_Mux", {"Page": 2}), ("0200_Mux/Engine", {"Temp": 10})]),
+        (0x200, bytes([3, 50, 7, 0, 0, 0, 0, 0]), False,
+         [("0200_Mux", {"Page": 3}), ("0200_Mux/3", {"Level": 7})]),
+        (0xABC, bytes([9, 0]), True, [("00000abc_Pedals", {"Throttle": 9})]),
+    ]
+    for n, (ident, data, extended, _) in enumerate(frames):
+        decoder.decode_frame(ident, data, timestamp_ns=n, is_extended=extended)
+    expected = [("can", event, n, values)
+                for n, (_, _, _, emitted) in enumerate(frames) for event, values in emitted]
+    assert rows() == expected
+    assert counts(decoder) == {RECEIVED: 4, DECODED: 4, ERRORS: 0, UNKNOWN: 0}
+
+    events = {e["name"]: e for e in sdk.events()}
+    assert list(events) == EVENTS[:3] + ["0200_Mux/3", "00000abc_Pedals"]
+    assert events["0123_Status"]["fields"] == ["Speed", "Gear", "Count"]
+    assert events["0123_Status"]["value_tables"] == {"Gear": {0: "P", 1: "R", 2: "N", 3: "D"}}
+    assert events["0200_Mux"]["value_tables"] == {"Page": {2: "Engine"}}
+
+
+def test_frames_the_model_cannot_decode_are_counted(sdk):
+    decoder = CanDecoder(database_bytes=DBC)
+    decoder.decode_frame(0x123, b"\x01")           # shorter than the message
+    decoder.decode_frame(0x124, STATUS)            # unknown identifier
+    decoder.decode_frame(0x123, STATUS, is_extended=True)  # same number, other kind
+    assert rows() == []
+    assert counts(decoder) == {RECEIVED: 3, DECODED: 0, ERRORS: 1, UNKNOWN: 2}
+
+
+@pytest.mark.parametrize("dbc, log_raw, raw_rows, decoded_rows", [
+    (None, None, True, False),      # no DBC: raw rows only, by default
+    (None, False, False, False),
+    (DBC, None, False, True),       # with a DBC raw rows are off by default
+    (DBC, True, True, True),
+    (b"", None, False, False),      # empty bytes count as a DBC
+])
+def test_raw_logging_default(sdk, cache_calls, dbc, log_raw, raw_rows, decoded_rows):
+    decoder = CanDecoder(database_bytes=dbc, log_raw_frames=log_raw)
+    assert cache_calls == (["can", "can_raw"] if raw_rows else ["can"])
+    decoder.decode_frame(0x123, STATUS)
+    assert [r[:2] for r in rows()] == ([("can_raw", "can_raw")] if raw_rows else []) + (
+        [("can", "0123_Status")] if decoded_rows else [])
+    assert counts(decoder)[UNKNOWN] == (0 if decoded_rows else 1)
+
+
+@pytest.mark.parametrize("data, extended, fd", [
+    (b"", False, False), (bytes(range(8)), True, False), (bytes(64), False, True),
+    (bytes(300), True, True),  # nothing limits the length; dlc keeps 8 bits
+])
+def test_raw_row_carries_the_frame(sdk, data, extended, fd):
+    decoder = CanDecoder(timestamp_mode="absolute")
+    decoder.decode_frame(0x1ABCDEF, data, 5, extended, fd, True)
+    assert rows() == [("can_raw", "can_raw", 5, {
+        "arbitration_id": 0x1ABCDEF, "dlc": len(data) % 256, "is_extended": extended,
+        "is_fd": fd, "data": data})]
+
+
+@pytest.mark.parametrize("data", [b"\x10\x27\x02\x05", bytearray(STATUS), list(STATUS),
+                                  tuple(STATUS), np.frombuffer(STATUS, dtype=np.uint8)])
+def test_payload_forms(sdk, data):
+    CanDecoder(database_bytes=DBC).decode_frame(0x123, data)
+    assert [r[3] for r in rows()] == [STATUS_VALUES]
+
+
+def test_source_name_names_both_sources(sdk, cache_calls):
+    decoder = CanDecoder(source_name="bench", log_raw_frames=True, database_bytes=DBC,
+                         emit_schemas_on_init=True)
+    assert cache_calls == ["bench", "bench_raw"]
+    assert [(e["source"], e["name"]) for e in sdk.events()][0] == ("bench_raw", "can_raw")
+    decoder.decode_frame(0x123, STATUS)
+    assert [r[:2] for r in rows()] == [("bench_raw", "can_raw"), ("bench", "0123_Status")]
+
+
+def test_emit_schemas_on_init_registers_raw_first_then_every_event(sdk):
+    decoder = CanDecoder(database_bytes=DBC, log_raw_frames=True, emit_schemas_on_init=True)
+    names = [e["name"] for e in sdk.events()]
+    assert names[0] == "can_raw"
+    assert sorted(names[1:]) == sorted(EVENTS)
+    decoder.decode_frame(0x200, bytes([2, 50, 0, 0, 0, 0, 0, 0]))
+    assert len(sdk.events()) == len(names)  # already registered: no second registration
+    assert sdk.stats()["live_events"] == len(names)
+
+
+def test_events_register_on_first_use_without_emit_schemas(sdk):
+    decoder = CanDecoder(database_bytes=DBC)
+    assert sdk.events() == []
+    decoder.decode_frame(0x123, STATUS)
+    decoder.decode_frame(0x123, STATUS)
+    assert [e["name"] for e in sdk.events()] == ["0123_Status"]
+
+
+# --- construction failures --------------------------------------------------------------------
+
+@pytest.mark.parametrize("event", ["can_raw", "0200_Mux", "0200_Mux/Engine", "00000abc_Pedals"])
+def test_refused_registration_fails_construction_and_releases_everything(sdk, event):
+    sdk.fail("evt_add_event", times=-1, match=event)
+    with pytest.raises(RuntimeError) as info:
+        CanDecoder(database_bytes=DBC, log_raw_frames=True, emit_schemas_on_init=True)
+    assert str(info.value) == f"add_event('{event}')"  # the outermost message only
+    assert info.value.__cause__ is None
+    stats = sdk.stats()
+    assert stats["live_sources"] == 0 and stats["live_events"] == 0
+    assert stats["sources_acquired"] == stats["sources_released"] == 2
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"database_file": "x.dbc", "database_bytes": DBC}, ValueError,
+     "pass either database_file or database_bytes, not both"),
+    ({"database_file": "", "database_bytes": b""}, ValueError,
+     "pass either database_file or database_bytes, not both"),
+    ({"database_file": "/nonexistent/x.dbc"}, RuntimeError,
+     "Failed to load DBC database from file"),
+    ({"database_bytes": b"VERSION \"\xff\""}, RuntimeError, "DBC bytes are not valid UTF-8"),
+    ({"database_bytes": b"BO_ nonsense"}, RuntimeError, "Failed to parse DBC from bytes"),
+])
+def test_construction_failures(sdk, cache_calls, kwargs, error, text):
+    with pytest.raises(error) as info:
+        CanDecoder(**kwargs)
+    assert str(info.value) == text
+    stats = sdk.stats()
+    if error is ValueError:  # before any source is resolved
+        assert cache_calls == [] and stats["sources_acquired"] == 0
+    else:  # after the handles were acquired: all released again
+        assert cache_calls == ["can"]
+        assert stats["sources_acquired"] == stats["sources_released"] == 1
+
+
+@pytest.mark.parametrize("fail_name, acquired", [("can", 0), ("can_raw", 1)])
+def test_source_handle_refused(sdk, fail_name, acquired):
+    sdk.fail("src_handle_from_py", match=fail_name)
+    with pytest.raises(RuntimeError) as info:
+        CanDecoder()
+    assert str(info.value) == ("acquire source handle: orvik-sdk ABI call failed: "
+                               f"injected src_handle_from_py failure for '{fail_name}'")
+    stats = sdk.stats()
+    assert stats["sources_acquired"] == acquired and stats["live_sources"] == 0
+
+
+def test_given_source_is_used_as_is(sdk, cache_calls):
+    mine = sdk.TraceSourceCache("mine")
+    cache_calls.clear()
+    decoder = CanDecoder(database_bytes=DBC, source=mine, raw_source=object())
+    assert cache_calls == []  # raw logging off: raw_source is never looked at
+    decoder.decode_frame(0x123, STATUS)
+    assert [r[0] for r in rows()] == ["mine"]
+
+    with pytest.raises(RuntimeError) as info:
+        CanDecoder(database_bytes=DBC, source=object())
+    assert str(info.value).startswith("acquire source handle: ")
+    assert "expected a source from TraceSourceCache, got 'object'" in str(info.value)
+
+
+def test_raw_source_name_follows_source_name_not_the_given_source(sdk, cache_calls):
+    mine = sdk.TraceSourceCache("mine")
+    cache_calls.clear()
+    CanDecoder(source=mine)
+    assert cache_calls == ["can_raw"]
+
+
+@pytest.mark.parametrize("patch, error", [
+    (lambda m: m.delattr(orvik_sdk, "TraceSourceCache"), AttributeError),
+    (lambda m: m.setattr(orvik_sdk, "TraceSourceCache", lambda name: 1 / 0), ZeroDivisionError),
+])
+def test_sdk_failures_while_resolving_pass_unchanged(sdk, monkeypatch, patch, error):
+    patch(monkeypatch)
+    with pytest.raises(error):
+        CanDecoder()
+    assert sdk.stats()["sources_acquired"] == 0
+
+
+def test_sdk_not_importable():
+    proc = run_python(
+        """
+        import sys
+        sys.path[:] = [p for p in sys.path if "standin" not in p]
+        sys.modules.pop("orvik_sdk", None)
+        from orvik_can._native import CanDecoder
+        try:
+            CanDecoder()
+        except RuntimeError as exc:
+            print(exc)
+        # A given source needs no import; without the SDK the handle cannot be acquired.
+        try:
+            CanDecoder(database_bytes=b"", source=object())
+        except RuntimeError as exc:
+            print(exc)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    first, second = proc.stdout.splitlines()
+    assert first == ("orvik-sdk not importable \u2014 required by orvik-can; original error: "
+                     "ModuleNotFoundError: No module named 'orvik_sdk'")
+    assert second.startswith("acquire source handle: ")
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"database_file": 1}, TypeError,
+     "argument 'database_file': 'int' object cannot be converted to 'PyString'"),
+    ({"source_name": None}, TypeError,
+     "argument 'source_name': 'NoneType' object cannot be converted to 'PyString'"),
+    ({"timestamp_mode": b"auto"}, TypeError,
+     "argument 'timestamp_mode': 'bytes' object cannot be converted to 'PyString'"),
+    ({"log_raw_frames": 1}, TypeError,
+     "argument 'log_raw_frames': 'int' object cannot be converted to 'PyBool'"),
+    ({"emit_schemas_on_init": None}, TypeError,
+     "argument 'emit_schemas_on_init': 'NoneType' object cannot be converted to 'PyBool'"),
+    ({"database_bytes": "VERSION"}, TypeError,
+     "argument 'database_bytes': Can't extract `str` to `Vec`"),
+    ({"database_bytes": [1, 256]}, OverflowError, None),
+    ({"nope": 1}, TypeError, "CanDecoder() got an unexpected keyword argument 'nope'"),
+])
+def test_argument_conversion_failures(sdk, cache_calls, kwargs, error, text):
+    with pytest.raises(error) as info:
+        CanDecoder(**kwargs)
+    if text is not None:
+        assert str(info.value) == text
+    assert cache_calls == []
+
+
+def test_conversion_runs_in_signature_order(sdk):
+    with pytest.raises(TypeError, match="argument 'log_raw_frames'"):
+        CanDecoder(database_bytes="text", log_raw_frames=0)
+
+
+def test_flags_accept_numpy_booleans(sdk, cache_calls):
+    CanDecoder(database_bytes=DBC, log_raw_frames=np.bool_(True),
+               emit_schemas_on_init=np.bool_(False))
+    assert cache_calls == ["can", "can_raw"]
+    assert sdk.events() == []
+
+
+def test_unknown_timestamp_mode_constructs_in_auto_mode(sdk):
+    decoder = CanDecoder(timestamp_mode="monotonic")
+    decoder.decode_frame(1, b"", timestamp_ns=12_250_000_000)
+    assert abs(rows()[0][2] - time.time_ns()) < 5 * 10**9  # shifted onto the wall clock
+
+
+# --- decode_frame ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("args, kwargs, error, text", [
+    (("x", b""), {}, TypeError,
+     "argument 'arbitration_id': 'str' object cannot be interpreted as an integer"),
+    ((-1, b""), {}, OverflowError, None),
+    ((2**32, b""), {}, OverflowError, None),
+    ((1, "abc"), {}, TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    ((1, 5), {}, TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
+    ((1, None), {}, TypeError,
+     "argument 'data': 'NoneType' object cannot be converted to 'Sequence'"),
+    ((1, [1, 256]), {}, OverflowError, None),
+    ((1, b""), {"timestamp_ns": 1.5}, TypeError,
+     "argument 'timestamp_ns': 'float' object cannot be interpreted as an integer"),
+    ((1, b""), {"timestamp_ns": 2**63}, OverflowError, None),
+    ((1, b""), {"is_extended": 1}, TypeError,
+     "argument 'is_extended': 'int' object cannot be converted to 'PyBool'"),
+    ((1, b""), {"is_fd": None}, TypeError,
+     "argument 'is_fd': 'NoneType' object cannot be converted to 'PyBool'"),
+    ((1, b""), {"is_remote_frame": "yes"}, TypeError,
+     "argument 'is_remote_frame': 'str' object cannot be converted to 'PyBool'"),
+    ((1,), {}, TypeError,
+     "CanDecoder.decode_frame() missing 1 required positional argument: 'data'"),
+    ((1, b"", None, False, False, False, 7), {}, TypeError,
+     "CanDecoder.decode_frame() takes from 3 to 7 positional arguments but 8 were given"),
+])
+def test_decode_frame_refuses_bad_arguments(sdk, args, kwargs, error, text):
+    decoder = CanDecoder(database_bytes=DBC)
+    with pytest.raises(error) as info:
+        decoder.decode_frame(*args, **kwargs)
+    if text is not None:
+        assert str(info.value) == text
+    assert counts(decoder)[RECEIVED] == 0
+
+
+@pytest.mark.parametrize("timestamp_ns", [1_500_000_000, 0, -5, -1_500_000_001, 1, 2**63 - 1,
+                                          -(2**63), 1_234_567_891])
+def test_timestamp_ns_becomes_seconds(sdk, timestamp_ns):
+    decoder = CanDecoder(timestamp_mode="absolute")
+    decoder.decode_frame(1, b"", timestamp_ns)
+    expected = max(min(math.trunc((timestamp_ns / 1e9) * 1e9), 2**63 - 1), -(2**63))
+    assert rows()[0][2] == expected
+    if timestamp_ns == 1_500_000_000:
+        assert expected == 1_500_000_000  # 1.5 s
+
+
+def test_timestamp_ns_of_epoch_scale_keeps_double_precision(sdk):
+    decoder = CanDecoder(timestamp_mode="absolute")
+    now = time.time_ns()
+    decoder.decode_frame(1, b"", now)
+    assert abs(rows()[0][2] - now) < 1000
+
+
+@pytest.mark.parametrize("mode", ["auto", "absolute", "ignore"])
+def test_no_timestamp_uses_the_wall_clock(sdk, mode):
+    decoder = CanDecoder(timestamp_mode=mode)
+    before = time.time_ns()
+    decoder.decode_frame(0x123, b"")
+    after = time.time_ns()
+    assert before <= rows()[0][2] <= after
+
+
+def test_ignore_mode_ignores_timestamps(sdk):
+    decoder = CanDecoder(timestamp_mode="IGNORE")
+    before = time.time_ns()
+    decoder.decode_frame(1, b"", 5)
+    assert before <= rows()[0][2] <= time.time_ns()
+
+
+def test_auto_mode_detects_on_the_first_timestamped_frame(sdk):
+    decoder = CanDecoder(timestamp_mode="System")
+    before = time.time_ns()
+    decoder.decode_frame(1, b"")                    # wall clock; not the first timestamp
+    decoder.decode_frame(1, b"", 12_250_000_000)    # 12.25 s since boot: shifted to now
+    decoder.decode_frame(1, b"", 13_250_000_000)
+    after = time.time_ns()
+    times = [r[2] for r in rows()]
+    assert before <= times[0] <= after
+    assert before - 10**6 <= times[1] <= after + 10**6
+    assert abs(times[2] - times[1] - 10**9) < 10**4
+
+    wall = CanDecoder()
+    now = time.time_ns()
+    wall.decode_frame(1, b"", now)                  # already wall-clock time: used as is
+    assert abs(rows()[3][2] - now) < 1000
+
+
+# --- decode_message ----------------------------------------------------------------------------
+
+def message(**fields):
+    return types.SimpleNamespace(**fields)
+
+
+def raw_row(decoder, msg):
+    orvik_sdk.reset()
+    decoder.decode_message(msg)
+    (row,) = rows()
+    return row
+
+
+def test_python_can_messages_go_in_unchanged(sdk):
+    decoder = CanDecoder(database_bytes=DBC, log_raw_frames=True, timestamp_mode="absolute")
+    msg = can.Message(arbitration_id=0x123, data=STATUS, timestamp=2.0000000019,
+                      is_extended_id=False)
+    decoder.decode_message(msg)
+    assert rows() == [
+        ("can_raw", "can_raw", 2_000_000_001,
+         {"arbitration_id": 0x123, "dlc": 4, "is_extended": False, "is_fd": False,
+          "data": STATUS}),
+        ("can", "0123_Status", 2_000_000_001, STATUS_VALUES),
+    ]
+    fd = can.Message(arbitration_id=0xABC, data=bytes(12), is_extended_id=True, is_fd=True,
+                     timestamp=3.5)
+    decoder.decode_message(fd)
+    assert rows()[2] == ("can_raw", "can_raw", 3_500_000_000,
+                         {"arbitration_id": 0xABC, "dlc": 12, "is_extended": True, "is_fd": True,
+                          "data": bytes(12)})
+
+
+def test_our_message_class_goes_in_too(sdk):
+    decoder = CanDecoder(database_bytes=DBC, timestamp_mode="absolute")
+    decoder.decode_message(Message(0x123, STATUS, timestamp=4.0))
+    assert rows() == [("can", "0123_Status", 4_000_000_000, STATUS_VALUES)]
+
+
+@pytest.mark.parametrize("timestamp", [None, 0.0, -1.0, float("nan"), "soon", object()])
+def test_message_without_a_usable_timestamp_uses_the_wall_clock(sdk, timestamp):
+    decoder = CanDecoder(timestamp_mode="absolute")
+    before = time.time_ns()
+    row = raw_row(decoder, message(arbitration_id=1, data=b"", timestamp=timestamp))
+    assert before <= row[2] <= time.time_ns()
+
+
+def test_message_timestamp_saturates(sdk):
+    decoder = CanDecoder(timestamp_mode="absolute")
+    assert raw_row(decoder, message(arbitration_id=1, timestamp=1e300))[2] == 2**63 - 1
+    assert raw_row(decoder, message(arbitration_id=1, timestamp=float("inf")))[2] == 2**63 - 1
+
+
+@pytest.mark.parametrize("fields, expected", [
+    ({}, {"data": b"", "dlc": 0}),                                  # no data attribute
+    ({"data": "abc"}, {"data": b"", "dlc": 0}),
+    ({"data": None}, {"data": b"", "dlc": 0}),
+    ({"data": 7}, {"data": b"", "dlc": 0}),
+    ({"data": [1, 300]}, {"data": b"", "dlc": 0}),
+    ({"data": [1, 2]}, {"data": b"\x01\x02", "dlc": 2}),
+    ({"data": bytearray(b"\x05")}, {"data": b"\x05", "dlc": 1}),
+    ({"is_fd": 1}, {"is_fd": False}),                               # not a bool: false
+    ({"is_fd": True}, {"is_fd": True}),
+    ({"is_extended_id": np.bool_(True)}, {"is_extended": True}),
+    ({"is_extended_id": None}, {"is_extended": False}),
+    # Never read: the payload gives dlc, and error frames decode as ordinary ones.
+    ({"data": b"\x01", "dlc": 8, "is_error_frame": True, "is_rx": False, "channel": 5},
+     {"data": b"\x01", "dlc": 1}),
+])
+def test_message_attributes_fall_back(sdk, fields, expected):
+    decoder = CanDecoder()
+    row = raw_row(decoder, message(arbitration_id=0x42, **fields))
+    defaults = {"arbitration_id": 0x42, "dlc": 0, "is_extended": False, "is_fd": False,
+                "data": b""}
+    assert row[3] == {**defaults, **expected}
+    assert counts(decoder)[RECEIVED] == 1
+
+
+def test_error_frame_message_is_decoded_as_ordinary(sdk):
+    decoder = CanDecoder(database_bytes=DBC)
+    decoder.decode_message(Message(0x123, STATUS, is_error_frame=True))
+    assert [r[1] for r in rows()] == ["0123_Status"]
+
+
+@pytest.mark.parametrize("msg, error, text", [
+    (message(data=b""), AttributeError, None),
+    (message(arbitration_id="x"), TypeError, "'str' object cannot be interpreted as an integer"),
+    (message(arbitration_id=-1), OverflowError, None),
+    (message(arbitration_id=2**32), OverflowError, None),
+    (None, AttributeError, None),
+])
+def test_message_without_a_usable_identifier_raises(sdk, msg, error, text):
+    decoder = CanDecoder()
+    with pytest.raises(error) as info:
+        decoder.decode_message(msg)
+    if text is not None:
+        assert str(info.value) == text
+    assert counts(decoder)[RECEIVED] == 0
+
+
+def test_decode_message_takes_one_argument(sdk):
+    decoder = CanDecoder()
+    with pytest.raises(TypeError) as info:
+        decoder.decode_message()
+    assert str(info.value) == ("CanDecoder.decode_message() missing 1 required positional "
+                               "argument: 'msg'")
+    decoder.decode_message(msg=message(arbitration_id=1))
+
+
+def test_message_attributes_are_read_in_order(sdk):
+    seen = []
+
+    class Probe:
+        def __getattr__(self, name):
+            seen.append(name)
+            return {"arbitration_id": 1, "timestamp": 1.0}.get(name, False)
+
+    CanDecoder().decode_message(Probe())
+    assert seen == ["arbitration_id", "data", "is_extended_id", "is_fd", "is_remote_frame",
+                    "timestamp"]
+
+
+# --- metrics, flush, threads, references ------------------------------------------------------
+
+def test_metrics_are_snapshots(sdk):
+    decoder = CanDecoder(database_bytes=DBC)
+    first = decoder.metrics()
+    decoder.decode_frame(0x123, STATUS)
+    assert isinstance(first, Metrics) and first.messages_received == 0
+    assert decoder.metrics().messages_received == 1
+    assert decoder.metrics() is not decoder.metrics()
+
+
+def test_each_decoder_counts_on_its_own(sdk):
+    a, b = CanDecoder(database_bytes=DBC), CanDecoder(database_bytes=DBC)
+    a.decode_frame(0x123, STATUS)
+    assert counts(a)[RECEIVED] == 1 and counts(b)[RECEIVED] == 0
+
+
+def test_flush_returns_none_and_emits_nothing(sdk):
+    decoder = CanDecoder(database_bytes=DBC)
+    assert decoder.flush() is None
+    decoder.decode_frame(0x123, STATUS)
+    assert decoder.flush() is None
+    assert len(rows()) == 1 and counts(decoder)[RECEIVED] == 1
+
+
+def test_decodes_from_many_threads_serialise(sdk):
+    decoder = CanDecoder(database_bytes=DBC, log_raw_frames=True)
+    threads_n, frames_n = 8, 500
+    start = threading.Barrier(threads_n + 1)
+    errors = []
+
+    def feed(k):
+        start.wait()
+        try:
+            for i in range(frames_n):
+                if i % 2:
+                    decoder.decode_frame(0x123, STATUS)
+                else:
+                    decoder.decode_message(Message(0x200, bytes([k % 4, 1, 2, 0, 0, 0, 0, 0])))
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=feed, args=(k,)) for k in range(threads_n)]
+    for t in threads:
+        t.start()
+    start.wait()
+    while any(t.is_alive() for t in threads):  # other methods meanwhile: never a borrow error
+        decoder.metrics()
+        decoder.flush()
+    for t in threads:
+        t.join()
+    assert errors == []
+    total = threads_n * frames_n
+    assert counts(decoder) == {RECEIVED: total, DECODED: total, ERRORS: 0, UNKNOWN: 0}
+    mux_rows = sum(1 for k in range(threads_n) if k % 4 in (2, 3)) * frames_n // 2
+    assert sdk.stats()["rows"] == total * 2 + mux_rows
+    assert sorted(e["name"] for e in sdk.events()) == sorted(
+        ["can_raw", "0123_Status", "0200_Mux", "0200_Mux/Engine", "0200_Mux/3"])
+
+
+def test_arguments_keep_their_reference_counts(sdk):
+    source = sdk.TraceSourceCache("refs")
+    raw = sdk.TraceSourceCache("refs_raw")
+    dbc = bytes(DBC)
+    held = [source, raw, dbc]
+    before = [sys.getrefcount(x) for x in held]
+    decoder = CanDecoder(database_bytes=dbc, source=source, raw_source=raw, log_raw_frames=True)
+    data, ident, ts = bytes(STATUS), int("291"), 10**12 + 1
+    msg = can.Message(arbitration_id=0x123, data=STATUS, timestamp=1.0)
+    frame_args = [data, ident, ts, msg, msg.data]
+    frame_before = [sys.getrefcount(x) for x in frame_args]
+    for _ in range(10):
+        decoder.decode_frame(ident, data, ts)
+        decoder.decode_message(msg)
+    for bad in ("str", None):
+        with pytest.raises(TypeError):
+            decoder.decode_frame(ident, bad, ts)
+    assert [sys.getrefcount(x) for x in frame_args] == frame_before
+    del decoder
+    with pytest.raises(RuntimeError):  # a failed construction gives its references back too
+        CanDecoder(database_bytes=dbc + b"\xff", source=source, raw_source=raw)
+    with pytest.raises(ValueError):
+        CanDecoder(database_file="x", database_bytes=dbc, source=source)
+    assert [sys.getrefcount(x) for x in held] == before
+
+
+def test_deleting_the_decoder_releases_its_handles(sdk):
+    decoder = CanDecoder(database_bytes=DBC, log_raw_frames=True, emit_schemas_on_init=True)
+    stats = sdk.stats()
+    assert (stats["live_sources"], stats["live_events"]) == (2, 1 + len(EVENTS))
+    del decoder
+    stats = sdk.stats()
+    assert (stats["live_sources"], stats["live_events"]) == (0, 0)
+
