@@ -1,6 +1,5 @@
 """The CanDecoder class against the stand-in SDK: construction, decoding, timestamps, threads."""
 
-import gc
 import math
 import subprocess
 import sys
@@ -14,6 +13,7 @@ import numpy as np
 import pytest
 
 import orvik_sdk
+from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, counts, rows, sdk  # noqa: F401
 from orvik_can._native import CanDecoder, Message, Metrics
 
 SIGNATURE = (
@@ -49,23 +49,6 @@ EVENTS = ["0123_Status", "0200_Mux", "0200_Mux/Engine", "0200_Mux/3", "00000abc_
 STATUS = bytes([0x10, 0x27, 0x02, 0x05])  # Speed 1000.0, Gear 2, Count 5
 STATUS_VALUES = {"Speed": 1000.0, "Gear": 2, "Count": 5}
 
-RECEIVED, DECODED, ERRORS, UNKNOWN = (
-    "messages_received", "messages_decoded", "decode_errors", "unknown_messages")
-
-
-@pytest.fixture
-def sdk():
-    """The stand-in SDK, fresh; afterwards no contract was broken and no handle is left over."""
-    orvik_sdk.reset()
-    before = orvik_sdk.stats()
-    yield orvik_sdk
-    gc.collect()
-    after = orvik_sdk.stats()
-    assert after["violations"] == []
-    assert after["live_sources"] == before["live_sources"]
-    assert after["live_events"] == before["live_events"]
-    orvik_sdk.reset()
-
 
 @pytest.fixture
 def cache_calls(monkeypatch):
@@ -80,15 +63,6 @@ def cache_calls(monkeypatch):
 
     monkeypatch.setattr(orvik_sdk, "TraceSourceCache", recording)
     return calls
-
-
-def rows(source=None):
-    return [row for row in orvik_sdk.rows() if source is None or row[0] == source]
-
-
-def counts(decoder):
-    m = decoder.metrics()
-    return {name: getattr(m, name) for name in (RECEIVED, DECODED, ERRORS, UNKNOWN)}
 
 
 def run_python(code):
