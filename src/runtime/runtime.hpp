@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <exception>
 #include <optional>
+#include <type_traits>
 
 namespace orvik::runtime {
 
@@ -42,6 +43,14 @@ std::size_t worker_count_for(const char* value, std::size_t processors);
 // ends that task alone.
 inline void spawn(const Executor& executor, boost::asio::awaitable<void> task) {
   boost::asio::co_spawn(executor, std::move(task), [](std::exception_ptr) {});
+}
+
+// As above for a callable that makes the task; the callable (a lambda and its captures) lives
+// as long as the task.
+template <class F>
+  requires std::is_invocable_r_v<boost::asio::awaitable<void>, F>
+void spawn(const Executor& executor, F&& make_task) {
+  boost::asio::co_spawn(executor, std::forward<F>(make_task), [](std::exception_ptr) {});
 }
 
 }  // namespace orvik::runtime

@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 namespace orvik::runtime::testing {
 
@@ -38,6 +39,40 @@ inline std::shared_ptr<Outcome<bool>> start(boost::asio::io_context& context, bo
     outcome->done = true;
   });
   return outcome;
+}
+
+// A callable returning an awaitable, spawned so that the callable (and what a lambda captures)
+// lives as long as its coroutine.
+template <class F>
+  requires std::is_invocable_v<F>
+auto start(boost::asio::io_context& context, F&& make_task) {
+  using T = typename std::invoke_result_t<F>::value_type;
+  if constexpr (std::is_void_v<T>) {
+    auto outcome = std::make_shared<Outcome<bool>>();
+    boost::asio::co_spawn(context, std::forward<F>(make_task), [outcome](std::exception_ptr fault) {
+      outcome->fault = fault;
+      outcome->value = !fault;
+      outcome->done = true;
+    });
+    return outcome;
+  } else {
+    auto outcome = std::make_shared<Outcome<T>>();
+    boost::asio::co_spawn(context, std::forward<F>(make_task), [outcome](std::exception_ptr fault, T value) {
+      outcome->fault = fault;
+      if (!fault) outcome->value.emplace(std::move(value));
+      outcome->done = true;
+    });
+    return outcome;
+  }
+}
+
+template <class F>
+  requires std::is_invocable_v<F>
+void run_to_end(boost::asio::io_context& context, F&& make_task) {
+  auto outcome = start(context, std::forward<F>(make_task));
+  context.restart();
+  context.run();
+  if (outcome->fault) std::rethrow_exception(outcome->fault);
 }
 
 // Runs the context until the task completes; the task must be able to finish.

@@ -116,7 +116,7 @@ TEST(Broadcast, AbandonedWaitConsumesNothing) {
     Selector selector;
     auto r = co_await selector.select(token, ch->receiver);
     co_return r.index();
-  }());
+  });
   context.poll();
   EXPECT_FALSE(outcome->done);  // parked on both sources
   token.cancel();
