@@ -21,6 +21,9 @@ class CancellationToken {
   using value_type = Cancelled;
 
   CancellationToken() : state_(std::make_shared<State>()) {}
+  // No moves: a moved-from token would have no state, so a move copies.
+  CancellationToken(const CancellationToken&) = default;
+  CancellationToken& operator=(const CancellationToken&) = default;
 
   void cancel() const {
     std::lock_guard lock(state_->mutex);

@@ -93,3 +93,21 @@ inline void run_to_end(boost::asio::io_context& context, boost::asio::awaitable<
 }
 
 }  // namespace orvik::runtime::testing
+
+#include <chrono>
+#include <thread>
+
+namespace orvik::runtime::testing {
+
+// Polls a condition that another thread will make true; false if it never did within `limit`.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+}  // namespace orvik::runtime::testing
