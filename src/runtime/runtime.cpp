@@ -1,8 +1,6 @@
 // Builds the process-wide runtime and its worker threads.
 #include "runtime/runtime.hpp"
 
-#include <boost/asio/executor_work_guard.hpp>
-
 #include <pthread.h>
 
 #include <charconv>
@@ -38,8 +36,9 @@ std::size_t worker_count_for(const char* value, std::size_t processors) {
 }
 
 Runtime::Runtime(std::size_t workers)
-    : context_(static_cast<int>(workers > 1 ? workers : 1)), workers_(workers) {
-  new boost::asio::executor_work_guard<boost::asio::io_context::executor_type>(context_.get_executor());
+    : context_(static_cast<int>(workers > 1 ? workers : 1)),
+      work_(boost::asio::make_work_guard(context_)),
+      workers_(workers) {
   for (std::size_t i = 0; i < workers_; ++i) {
     std::thread(run_worker, std::ref(context_)).detach();
   }

@@ -5,6 +5,7 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <cstddef>
@@ -28,6 +29,8 @@ class Runtime {
   friend Runtime& get();
   explicit Runtime(std::size_t workers);
   boost::asio::io_context context_;
+  // Keeps run() from returning while no task is pending.
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
   std::size_t workers_;
 };
 

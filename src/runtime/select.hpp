@@ -38,6 +38,14 @@ using SelectResult = std::variant<typename S::value_type...>;
 
 namespace detail {
 
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 template <class R, std::size_t I, class Tuple>
 bool try_source(Tuple& sources, std::optional<R>& out) {
   auto value = std::get<I>(sources).try_take();
@@ -118,6 +126,8 @@ class Selector {
   unsigned budget_ = kBudget;
 };
 
+inline constexpr int kBlockingSpins = 64;
+
 // Blocks the calling thread until a source yields or the deadline passes (nullopt). Sources are
 // polled before the deadline is checked, so an outcome already ready wins over a passed deadline.
 template <WaitSource... S>
@@ -128,6 +138,12 @@ std::optional<SelectResult<S...>> select_blocking(std::optional<Clock::time_poin
   for (;;) {
     if (auto r = detail::poll_once<R>(sources...)) return r;
     if (deadline && Clock::now() >= *deadline) return std::nullopt;
+    // A short spin first: a busy producer usually delivers within microseconds, and parking the
+    // thread costs the producer a futex wake per item.
+    for (int spin = 0; spin < kBlockingSpins; ++spin) {
+      detail::cpu_relax();
+      if (auto r = detail::poll_once<R>(sources...)) return r;
+    }
     waker.reset();
     detail::Registration<S...> registration(waker, sources...);
     if (auto r = detail::poll_once<R>(sources...)) return r;
