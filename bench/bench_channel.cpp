@@ -1,5 +1,4 @@
-// Broadcast channel throughput: frames per second sent and received, with 1 and 4 receivers,
-// on one thread (the cost of the ring itself) and across threads (with contention).
+// Broadcast channel throughput (frames/s), 1 and 4 receivers, on one thread and across threads.
 #include "decode/frame.hpp"
 #include "runtime/broadcast.hpp"
 
@@ -79,7 +78,12 @@ void BM_SendRecvThreads(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kFrames));
 }
-BENCHMARK(BM_SendRecvThreads)->ArgName("receivers")->Arg(1)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SendRecvThreads)
+    ->ArgName("receivers")
+    ->Arg(1)
+    ->Arg(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

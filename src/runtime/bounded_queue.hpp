@@ -1,5 +1,4 @@
-// Bounded multi-producer, single-consumer queue with a non-blocking offer that tells a full queue
-// from a closed one. Storage grows with use; the capacity is only a limit.
+// Bounded multi-producer, single-consumer queue whose non-blocking offer tells full from closed.
 #pragma once
 
 #include "common/error.hpp"

@@ -1,5 +1,4 @@
-// Multi-receiver broadcast channel over a fixed ring: sends never wait, slow receivers lose the
-// oldest values and are told how many.
+// Broadcast ring: sends never wait; slow receivers lose the oldest values and learn how many.
 #pragma once
 
 #include "common/error.hpp"
@@ -46,7 +45,8 @@ class SlotLock {
     for (unsigned spins = 0;; ++spins) {
       std::uint32_t s = state_.load(std::memory_order_relaxed);
       if (!(s & kWriter) &&
-          state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed))
+          state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
         return;
       backoff(spins);
     }
@@ -231,7 +231,8 @@ class Receiver {
   }
 
   // Blocks the calling thread; nullopt when the deadline passed first.
-  std::optional<RecvResult<T>> recv_blocking(std::optional<Clock::time_point> deadline = std::nullopt) {
+  std::optional<RecvResult<T>> recv_blocking(
+      std::optional<Clock::time_point> deadline = std::nullopt) {
     auto r = select_blocking(deadline, *this);
     if (!r) return std::nullopt;
     return std::get<0>(std::move(*r));

@@ -50,13 +50,17 @@ Result<Duration> Duration::from_secs_f64(double seconds) {
 
 std::chrono::nanoseconds Duration::saturating_nanos() const {
   constexpr auto max = std::numeric_limits<std::chrono::nanoseconds::rep>::max();
-  if (secs > static_cast<std::uint64_t>(max) / kNanosPerSec - 1) return std::chrono::nanoseconds(max);
+  if (secs > static_cast<std::uint64_t>(max) / kNanosPerSec - 1) {
+    return std::chrono::nanoseconds(max);
+  }
   return std::chrono::nanoseconds(static_cast<std::int64_t>(secs * kNanosPerSec + nanos));
 }
 
-std::chrono::steady_clock::time_point deadline_after(Duration d, std::chrono::steady_clock::time_point now) {
+std::chrono::steady_clock::time_point deadline_after(Duration d,
+                                                     std::chrono::steady_clock::time_point now) {
   using Rep = std::chrono::steady_clock::duration::rep;
-  const Rep since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  const Rep since_epoch =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
   const Rep room = std::numeric_limits<Rep>::max() - since_epoch;
   const std::uint64_t room_secs = static_cast<std::uint64_t>(room) / kNanosPerSec;
   if (d.secs >= room_secs) {

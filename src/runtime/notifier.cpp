@@ -9,8 +9,8 @@ namespace orvik::runtime {
 
 namespace {
 
-boost::asio::awaitable<void> run_reader(VirtualBusRx rx, SharedCounters counters, CancellationToken token,
-                                        bounded::Sender<CanFrame> queue) {
+boost::asio::awaitable<void> run_reader(VirtualBusRx rx, SharedCounters counters,
+                                        CancellationToken token, bounded::Sender<CanFrame> queue) {
   Selector selector;
   for (;;) {
     auto event = co_await selector.select(token, rx);
@@ -20,7 +20,8 @@ boost::asio::awaitable<void> run_reader(VirtualBusRx rx, SharedCounters counters
     }
     auto& received = std::get<1>(event);
     if (!received) {
-      log::event(log::Level::Error, kNotifierTarget, "Notifier recv error: {}", received.error().message());
+      log::event(log::Level::Error, kNotifierTarget, "Notifier recv error: {}",
+                 received.error().message());
       break;
     }
     // Never waits: a full queue costs the frame, not the reader's pace.
@@ -50,8 +51,9 @@ boost::asio::awaitable<void> run_dispatcher(FrameListeners listeners, Cancellati
 
 }  // namespace
 
-Result<NotifierHandle> Notifier::start(VirtualBusRx rx, FrameListeners listeners, SharedCounters counters,
-                                       std::size_t recv_buffer_size, const Executor& executor) {
+Result<NotifierHandle> Notifier::start(VirtualBusRx rx, FrameListeners listeners,
+                                       SharedCounters counters, std::size_t recv_buffer_size,
+                                       const Executor& executor) {
   CancellationToken token;
   auto callbacks = broadcast::channel<CanFrame>(kCallbackChannelCapacity);
   if (!callbacks) return fail(std::move(callbacks.error()));
@@ -62,7 +64,8 @@ Result<NotifierHandle> Notifier::start(VirtualBusRx rx, FrameListeners listeners
   if (!queue) return fail(std::move(queue.error()));
 
   spawn(executor, run_reader(std::move(rx), counters, token, std::move(queue->sender)));
-  spawn(executor, run_dispatcher(std::move(listeners), token, std::move(queue->receiver), callback_sender));
+  spawn(executor, run_dispatcher(std::move(listeners), token, std::move(queue->receiver),
+                                 callback_sender));
   counters.reset();
   return NotifierHandle(std::move(token), std::move(callback_sender));
 }

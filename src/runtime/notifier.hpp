@@ -1,5 +1,4 @@
-// The notifier's engine: a bus reader and a dispatcher joined by a bounded frame queue, feeding
-// native listeners and a broadcast channel read by callback threads.
+// The notifier engine: a bus reader and a dispatcher joined by a queue, feeding listeners.
 #pragma once
 
 #include "common/error.hpp"
@@ -52,8 +51,9 @@ class Notifier {
   // Spawns the reader and the dispatcher on `executor` and returns at once. Fails, before
   // anything is spawned, when the frame queue refuses `recv_buffer_size`; everything passed in
   // is then released.
-  static Result<NotifierHandle> start(VirtualBusRx rx, FrameListeners listeners, SharedCounters counters,
-                                      std::size_t recv_buffer_size, const Executor& executor);
+  static Result<NotifierHandle> start(VirtualBusRx rx, FrameListeners listeners,
+                                      SharedCounters counters, std::size_t recv_buffer_size,
+                                      const Executor& executor);
 };
 
 // Blocks a callback thread until its next frame, a lag report, or the channel's end. It holds no

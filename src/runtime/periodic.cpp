@@ -26,8 +26,10 @@ struct ToQueue {
 };
 
 template <class Destination>
-boost::asio::awaitable<void> run_periodic(CanFrame frame, Duration period, CancellationToken token,
-                                          std::shared_ptr<PeriodicPayload> payload, Destination destination) {
+boost::asio::awaitable<void> run_periodic(CanFrame frame, Duration period,
+                                          CancellationToken token,
+                                          std::shared_ptr<PeriodicPayload> payload,
+                                          Destination destination) {
   // A zero period is refused when the timer would be made: the task ends having sent nothing.
   if (period.is_zero()) co_return;
   frame.data.clear();  // every tick takes the current payload instead
@@ -45,7 +47,8 @@ boost::asio::awaitable<void> run_periodic(CanFrame frame, Duration period, Cance
 
 }  // namespace
 
-PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration period, const Executor& executor) {
+PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration period,
+                            const Executor& executor) {
   PeriodicSend send{CancellationToken(), std::make_shared<PeriodicPayload>(frame.payload())};
   spawn(executor, run_periodic(std::move(frame), period, send.token, send.payload, ToBus{tx}));
   return send;
@@ -54,7 +57,8 @@ PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration per
 PeriodicSend start_periodic(CanFrame frame, Duration period, bounded::Sender<CanFrame> queue,
                             const Executor& executor) {
   PeriodicSend send{CancellationToken(), std::make_shared<PeriodicPayload>(frame.payload())};
-  spawn(executor, run_periodic(std::move(frame), period, send.token, send.payload, ToQueue{std::move(queue)}));
+  spawn(executor, run_periodic(std::move(frame), period, send.token, send.payload,
+                               ToQueue{std::move(queue)}));
   return send;
 }
 

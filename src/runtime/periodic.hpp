@@ -1,5 +1,4 @@
-// Periodic sends: a detached task per send that repeats a template frame with a replaceable
-// payload, onto a virtual bus or into a codec's transmit queue.
+// Periodic sends: a detached task per send repeating a template frame with a replaceable payload.
 #pragma once
 
 #include "decode/frame.hpp"
@@ -19,7 +18,8 @@ namespace orvik::runtime {
 // copy or swap the bytes, never across a wait or a send.
 class PeriodicPayload {
  public:
-  explicit PeriodicPayload(std::span<const std::uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
+  explicit PeriodicPayload(std::span<const std::uint8_t> bytes)
+      : bytes_(bytes.begin(), bytes.end()) {}
 
   Payload copy() const {
     std::lock_guard lock(mutex_);
@@ -46,7 +46,8 @@ struct PeriodicSend {
 
 // Broadcasts `frame` with the current payload on `tx`'s channel every `period`, the first at once,
 // until the token is cancelled. The task holds its own channel reference.
-PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration period, const Executor& executor);
+PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration period,
+                            const Executor& executor);
 
 // Offers `frame` with the current payload to a transmit queue every `period`. A full queue loses
 // that tick; a closed queue ends the task.

@@ -1,5 +1,4 @@
-// The process-wide runtime: one io_context run by named worker threads, built on first need and
-// never shut down. Every task is spawned detached.
+// The process-wide runtime: one io_context run by named workers, built once, never shut down.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>

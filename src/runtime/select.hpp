@@ -1,5 +1,4 @@
-// Fair selection over several wait sources: random first source at every wake-up, non-consuming
-// waits, a cooperative budget for coroutines, and a blocking form for plain threads.
+// Fair selection over wait sources: a random first source at every wake-up, non-consuming waits.
 #pragma once
 
 #include "runtime/waker.hpp"
@@ -55,7 +54,8 @@ bool try_source(Tuple& sources, std::optional<R>& out) {
 }
 
 template <class R, class Tuple, std::size_t... I>
-bool try_index(Tuple& sources, std::size_t index, std::optional<R>& out, std::index_sequence<I...>) {
+bool try_index(Tuple& sources, std::size_t index, std::optional<R>& out,
+               std::index_sequence<I...>) {
   bool taken = false;
   (void)((index == I ? (taken = try_source<R, I>(sources, out), true) : false) || ...);
   return taken;
@@ -105,7 +105,8 @@ class Selector {
     using R = SelectResult<S...>;
     if (budget_ == 0) {
       budget_ = kBudget;
-      co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
+      auto executor = co_await boost::asio::this_coro::executor;
+      co_await boost::asio::post(executor, boost::asio::use_awaitable);
     }
     for (;;) {
       if (auto r = detail::poll_once<R>(sources...)) {

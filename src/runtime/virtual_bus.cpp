@@ -59,7 +59,8 @@ boost::asio::awaitable<Result<CanFrame>> VirtualBusRx::recv() {
   co_return std::get<0>(std::move(r));
 }
 
-std::optional<Result<CanFrame>> VirtualBusRx::recv_blocking(std::optional<Clock::time_point> deadline) {
+std::optional<Result<CanFrame>> VirtualBusRx::recv_blocking(
+    std::optional<Clock::time_point> deadline) {
   auto r = select_blocking(deadline, *this);
   if (!r) return std::nullopt;
   return std::get<0>(std::move(*r));

@@ -1,5 +1,4 @@
-// The in-memory CAN bus: named broadcast channels of CanFrame shared process-wide through a
-// registry of weak references, and the receiving and sending sides handed to buses and tasks.
+// The in-memory CAN bus: named broadcast channels shared through a registry of weak references.
 #pragma once
 
 #include "common/error.hpp"

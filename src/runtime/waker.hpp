@@ -1,5 +1,4 @@
-// Wake-up plumbing shared by every wait source: the waker interface, waiter lists, and the
-// two waker kinds (a plain blocked thread, a suspended coroutine).
+// Wake-up plumbing for wait sources: the waker interface, waiter lists, thread/coroutine wakers.
 #pragma once
 
 #include <boost/asio/associated_executor.hpp>

@@ -1,5 +1,4 @@
-// Broadcast ring: capacities, delivery from the point of subscription, lag counts, closing,
-// waits that consume nothing, and blocking receives.
+// Broadcast ring: capacities, delivery after subscribing, lag counts, closing, non-consuming waits.
 #include "runtime/broadcast.hpp"
 
 #include "coro_test_util.hpp"

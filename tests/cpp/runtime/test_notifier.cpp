@@ -1,5 +1,4 @@
-// Notifier engine: listener order, the bounded queue's overflow count, the callback channel's
-// subscription and closing, stopping, and a reader that ends on a receive error.
+// Notifier engine: listener order, overflow counts, callback channel life, stopping, reader errors.
 #include "runtime/notifier.hpp"
 
 #include "common/log.hpp"

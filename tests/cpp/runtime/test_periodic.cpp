@@ -1,5 +1,4 @@
-// Periodic sends: the frames they produce, payload replacement, refusal of a zero period, the
-// transmit-queue destination's full and closed cases, and the timing on a real clock.
+// Periodic sends: frames, payload swaps, zero period, queue full/closed, real-clock timing.
 #include "runtime/periodic.hpp"
 
 #include "coro_test_util.hpp"

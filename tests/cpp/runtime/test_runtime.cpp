@@ -1,6 +1,8 @@
 // The process-wide runtime: worker count from the environment, one instance, named workers.
 #include "runtime/runtime.hpp"
 
+#include "coro_test_util.hpp"
+
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -40,14 +42,19 @@ TEST(Runtime, OneInstanceWhoseWorkersAreNamedAndRunDetachedTasks) {
   });
   EXPECT_EQ(name.get_future().get(), kWorkerThreadName);
 
-  std::size_t named = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(task.path() / "comm");
-    std::string line;
-    std::getline(comm, line);
-    named += line == kWorkerThreadName;
-  }
-  EXPECT_EQ(named, rt.worker_count());
+  // Workers name themselves as they start, which may still be under way.
+  auto named = [] {
+    std::size_t n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::ifstream comm(task.path() / "comm");
+      std::string line;
+      std::getline(comm, line);
+      n += line == kWorkerThreadName;
+    }
+    return n;
+  };
+  EXPECT_TRUE(testing::eventually([&] { return named() == rt.worker_count(); }));
+  EXPECT_EQ(named(), rt.worker_count());
 }
 
 TEST(Runtime, AFaultingTaskEndsAloneAndTheRuntimeGoesOn) {

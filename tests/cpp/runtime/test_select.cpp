@@ -1,5 +1,4 @@
-// Random-start select: uniform first source, losers keep their items, the cooperative budget,
-// and the blocking form's deadline.
+// Random-start select: uniform first source, losers keep items, budget, blocking deadline.
 #include "runtime/select.hpp"
 
 #include "coro_test_util.hpp"

@@ -1,5 +1,4 @@
-// Virtual bus registry and channels: sharing by name, capacity rules, eviction and its race with
-// open, lag accounting with its log, and the receive errors.
+// Virtual bus: sharing by name, capacity rules, eviction vs open, lag accounting, errors.
 #include "runtime/virtual_bus.hpp"
 
 #include "common/log.hpp"
