@@ -1,0 +1,90 @@
+// Broadcast channel throughput (frames/s), 1 and 4 receivers, on one thread and across threads.
+#include "decode/frame.hpp"
+#include "runtime/broadcast.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using orvik::CanFrame;
+namespace broadcast = orvik::runtime::broadcast;
+
+CanFrame sample_frame() {
+  CanFrame f;
+  f.arbitration_id = 0x123;
+  const std::uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  f.set_payload(bytes);
+  return f;
+}
+
+// Sends a batch, then every receiver drains it; counts frames through the channel.
+void BM_SendRecvOneThread(benchmark::State& state) {
+  const auto receivers = static_cast<std::size_t>(state.range(0));
+  constexpr std::size_t kBatch = 256;
+  auto ch = broadcast::channel<CanFrame>(65536);
+  std::vector<broadcast::Receiver<CanFrame>> rx;
+  rx.push_back(std::move(ch->receiver));
+  while (rx.size() < receivers) rx.push_back(ch->sender.subscribe());
+  const CanFrame frame = sample_frame();
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kBatch; ++i) (void)ch->sender.send(frame);
+    for (auto& r : rx) {
+      for (std::size_t i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(r.try_take());
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_SendRecvOneThread)->ArgName("receivers")->Arg(1)->Arg(4);
+
+// One sending thread, each receiver on its own thread, blocking receives; the sender keeps
+// within the ring so that nothing is lost. Counts frames sent (each reaches every receiver).
+void BM_SendRecvThreads(benchmark::State& state) {
+  const auto receivers = static_cast<std::size_t>(state.range(0));
+  constexpr std::uint64_t kFrames = 1 << 20;
+  const CanFrame frame = sample_frame();
+  for (auto _ : state) {
+    auto ch = broadcast::channel<CanFrame>(65536);
+    std::vector<broadcast::Receiver<CanFrame>> rx;
+    rx.push_back(std::move(ch->receiver));
+    while (rx.size() < receivers) rx.push_back(ch->sender.subscribe());
+    std::vector<std::atomic<std::uint64_t>> progress(receivers);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < receivers; ++i) {
+      threads.emplace_back([&, i] {
+        std::uint64_t n = 0;
+        while (rx[i].recv_blocking()->index() == 0) {
+          if ((++n & 1023) == 0) progress[i].store(n, std::memory_order_relaxed);
+        }
+      });
+    }
+    for (std::uint64_t sent = 0; sent < kFrames; ++sent) {
+      if ((sent & 1023) == 0) {
+        for (;;) {
+          std::uint64_t slowest = ~std::uint64_t{0};
+          for (auto& p : progress) slowest = std::min(slowest, p.load(std::memory_order_relaxed));
+          if (sent < slowest + 32768) break;
+          std::this_thread::yield();
+        }
+      }
+      (void)ch->sender.send(frame);
+    }
+    { auto closed = std::move(ch->sender); }
+    for (auto& t : threads) t.join();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kFrames));
+}
+BENCHMARK(BM_SendRecvThreads)
+    ->ArgName("receivers")
+    ->Arg(1)
+    ->Arg(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,174 @@
+// Bounded multi-producer, single-consumer queue whose non-blocking offer tells full from closed.
+#pragma once
+
+#include "common/error.hpp"
+#include "runtime/select.hpp"
+#include "runtime/waker.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <fmt/format.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace orvik::runtime::bounded {
+
+// The largest capacity a queue accepts (2^61 - 1).
+inline constexpr std::size_t kMaxCapacity = (std::size_t{1} << 61) - 1;
+
+enum class OfferError : std::uint8_t { full, closed };
+
+// A refused offer: why, and the value handed back.
+template <class T>
+struct Refused {
+  OfferError reason;
+  T value;
+};
+
+namespace detail {
+template <class T>
+struct State {
+  explicit State(std::size_t cap) : capacity(cap) {}
+  std::mutex mutex;
+  std::deque<T> items;
+  const std::size_t capacity;
+  std::size_t senders = 1;
+  bool receiver_alive = true;
+  WaitList waiters;
+};
+}  // namespace detail
+
+// A sending end. Copies are further senders; the receiver sees the end once all are gone.
+template <class T>
+class Sender {
+ public:
+  explicit Sender(std::shared_ptr<detail::State<T>> state) : state_(std::move(state)) {}
+  Sender(const Sender& other) : state_(other.state_) {
+    if (state_) {
+      std::lock_guard lock(state_->mutex);
+      ++state_->senders;
+    }
+  }
+  Sender(Sender&&) noexcept = default;
+  Sender& operator=(Sender other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  ~Sender() {
+    if (!state_) return;
+    std::lock_guard lock(state_->mutex);
+    if (--state_->senders == 0) state_->waiters.wake_all();
+  }
+
+  // Never waits.
+  std::expected<void, Refused<T>> try_send(T value) const {
+    auto& s = *state_;
+    std::lock_guard lock(s.mutex);
+    if (!s.receiver_alive) return std::unexpected(Refused<T>{OfferError::closed, std::move(value)});
+    if (s.items.size() >= s.capacity)
+      return std::unexpected(Refused<T>{OfferError::full, std::move(value)});
+    s.items.push_back(std::move(value));
+    if (!s.waiters.empty()) s.waiters.wake_all();
+    return {};
+  }
+
+  bool is_closed() const {
+    std::lock_guard lock(state_->mutex);
+    return !state_->receiver_alive;
+  }
+
+ private:
+  std::shared_ptr<detail::State<T>> state_;
+};
+
+// The receiving end. Releasing it closes the queue and drops what is left in it. As a WaitSource
+// it yields a value, or an empty optional once every sender is gone and the queue is drained.
+template <class T>
+class Receiver {
+ public:
+  using value_type = std::optional<T>;
+
+  explicit Receiver(std::shared_ptr<detail::State<T>> state) : state_(std::move(state)) {}
+  Receiver(Receiver&&) noexcept = default;
+  Receiver& operator=(Receiver&& other) noexcept {
+    if (this != &other) {
+      release();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver() { release(); }
+
+  std::optional<std::optional<T>> try_take() {
+    auto& s = *state_;
+    std::lock_guard lock(s.mutex);
+    if (!s.items.empty()) {
+      std::optional<std::optional<T>> v(std::in_place, std::move(s.items.front()));
+      s.items.pop_front();
+      return v;
+    }
+    if (s.senders == 0) return std::optional<std::optional<T>>(std::in_place);
+    return std::nullopt;
+  }
+
+  void add_waker(Waker& waker) {
+    std::lock_guard lock(state_->mutex);
+    state_->waiters.add(waker);
+  }
+  void remove_waker(Waker& waker) {
+    std::lock_guard lock(state_->mutex);
+    state_->waiters.remove(waker);
+  }
+
+  // The next value, or an empty optional when the queue has ended.
+  boost::asio::awaitable<std::optional<T>> recv() {
+    Selector selector;
+    auto r = co_await selector.select(*this);
+    co_return std::get<0>(std::move(r));
+  }
+
+  std::size_t size() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->items.size();
+  }
+
+ private:
+  void release() {
+    if (!state_) return;
+    std::deque<T> dropped;
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->receiver_alive = false;
+      dropped.swap(state_->items);
+    }
+    state_.reset();
+  }
+
+  std::shared_ptr<detail::State<T>> state_;
+};
+
+template <class T>
+struct Queue {
+  Sender<T> sender;
+  Receiver<T> receiver;
+};
+
+template <class T>
+Result<Queue<T>> channel(std::size_t capacity) {
+  if (capacity == 0) return fail("mpsc bounded channel requires buffer > 0");
+  if (capacity > kMaxCapacity)
+    return fail(fmt::format("mpsc bounded channel capacity {} exceeds the largest capacity {}",
+                            capacity, kMaxCapacity));
+  auto state = std::make_shared<detail::State<T>>(capacity);
+  return Queue<T>{Sender<T>(state), Receiver<T>(state)};
+}
+
+}  // namespace orvik::runtime::bounded

@@ -1,0 +1,296 @@
+// Broadcast ring: sends never wait; slow receivers lose the oldest values and learn how many.
+#pragma once
+
+#include "common/error.hpp"
+#include "runtime/select.hpp"
+#include "runtime/waker.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <fmt/format.h>
+
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <variant>
+
+namespace orvik::runtime::broadcast {
+
+// The receiver fell behind: `missed` values were overwritten before it read them.
+struct Lag {
+  std::uint64_t missed;
+};
+// Every sender is gone and the receiver has read everything left.
+struct Closed {};
+
+template <class T>
+using RecvResult = std::variant<T, Lag, Closed>;
+
+inline constexpr std::size_t kMaxCapacity = std::numeric_limits<std::size_t>::max() >> 1;
+
+namespace detail {
+
+// Reader/writer spin lock of one slot. Held only for a copy or a move of one value; the writer is
+// serialised by the tail mutex, so it only ever waits for readers.
+class SlotLock {
+ public:
+  void lock_shared() noexcept {
+    for (unsigned spins = 0;; ++spins) {
+      std::uint32_t s = state_.load(std::memory_order_relaxed);
+      if (!(s & kWriter) &&
+          state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+      backoff(spins);
+    }
+  }
+  void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  void lock() noexcept {
+    for (unsigned spins = 0;; ++spins) {
+      std::uint32_t expected = 0;
+      if (state_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+      backoff(spins);
+    }
+  }
+  void unlock() noexcept { state_.store(0, std::memory_order_release); }
+
+ private:
+  static constexpr std::uint32_t kWriter = 1u << 31;
+  static void backoff(unsigned spins) noexcept {
+    if (spins >= 64) std::this_thread::yield();
+  }
+  std::atomic<std::uint32_t> state_{0};
+};
+
+template <class T>
+struct Slot {
+  SlotLock lock;
+  std::uint64_t pos = 0;  // the send position whose value the slot holds
+  std::optional<T> value;
+};
+
+template <class T>
+struct Shared {
+  explicit Shared(std::size_t n) : slots(new Slot<T>[n]), mask(n - 1), capacity(n) {
+    // Every slot starts out as "one lap old", so no position reads as written before it is.
+    for (std::size_t i = 0; i < n; ++i) slots[i].pos = std::uint64_t{i} - n;
+  }
+
+  std::unique_ptr<Slot<T>[]> slots;
+  const std::uint64_t mask;
+  const std::uint64_t capacity;
+
+  // Guards everything below, and serialises sends. On its own cache line, away from the fields
+  // that receivers read on every receive.
+  alignas(64) std::mutex tail_mutex;
+  std::uint64_t tail = 0;  // position of the next send
+  std::size_t receivers = 0;
+  bool closed = false;
+  WaitList waiters;
+
+  // `tail` and `closed` as last published, for receivers that find nothing new without
+  // taking the tail lock.
+  alignas(64) std::atomic<std::uint64_t> published_tail{0};
+  std::atomic<bool> published_closed{false};
+
+  alignas(64) std::atomic<std::size_t> senders{1};
+};
+
+}  // namespace detail
+
+template <class T>
+class Receiver;
+
+// A sending end. Copies share the channel; the channel closes when the last one goes.
+template <class T>
+class Sender {
+ public:
+  explicit Sender(std::shared_ptr<detail::Shared<T>> shared) : shared_(std::move(shared)) {}
+  Sender(const Sender& other) : shared_(other.shared_) {
+    if (shared_) shared_->senders.fetch_add(1, std::memory_order_relaxed);
+  }
+  Sender(Sender&&) noexcept = default;
+  Sender& operator=(Sender other) noexcept {
+    std::swap(shared_, other.shared_);
+    return *this;
+  }
+  ~Sender() { release(); }
+
+  // Never waits. Fails only when no receiver exists, and then hands the value back.
+  std::expected<void, T> send(T value) const {
+    auto& s = *shared_;
+    std::lock_guard lock(s.tail_mutex);
+    if (s.receivers == 0) return std::unexpected<T>(std::move(value));
+    auto& slot = s.slots[s.tail & s.mask];
+    slot.lock.lock();
+    slot.pos = s.tail;
+    slot.value = std::move(value);
+    slot.lock.unlock();
+    ++s.tail;
+    s.published_tail.store(s.tail, std::memory_order_release);
+    if (!s.waiters.empty()) s.waiters.wake_all();
+    return {};
+  }
+
+  // A new receiver that sees only values sent from now on.
+  Receiver<T> subscribe() const;
+
+  std::size_t receiver_count() const {
+    std::lock_guard lock(shared_->tail_mutex);
+    return shared_->receivers;
+  }
+  // Slots in the ring: the requested capacity rounded up to a power of two.
+  std::size_t capacity() const { return static_cast<std::size_t>(shared_->capacity); }
+
+ private:
+  void release() {
+    if (!shared_) return;
+    if (shared_->senders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::lock_guard lock(shared_->tail_mutex);
+      shared_->closed = true;
+      shared_->published_closed.store(true, std::memory_order_release);
+      shared_->waiters.wake_all();
+    }
+    shared_.reset();
+  }
+
+  std::shared_ptr<detail::Shared<T>> shared_;
+};
+
+// A receiving end with its own read position. One owner at a time; it is also a WaitSource.
+template <class T>
+class Receiver {
+ public:
+  using value_type = RecvResult<T>;
+
+  Receiver(std::shared_ptr<detail::Shared<T>> shared, std::uint64_t next)
+      : shared_(std::move(shared)), next_(next) {}
+  Receiver(Receiver&& other) noexcept
+      : shared_(std::move(other.shared_)), next_(other.next_) {}
+  Receiver& operator=(Receiver&& other) noexcept {
+    if (this != &other) {
+      release();
+      shared_ = std::move(other.shared_);
+      next_ = other.next_;
+    }
+    return *this;
+  }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver() { release(); }
+
+  // The next value, a lag report, a closed report, or nullopt when nothing is there yet. Only a
+  // returned value or lag moves the read position.
+  std::optional<RecvResult<T>> try_take() {
+    auto& s = *shared_;
+    auto& slot = s.slots[next_ & s.mask];
+    if (auto v = read_if_current(slot)) return v;
+    // Nothing sent since our position: no need to contend with senders for the lock. A waker
+    // registered before this check is woken by the next send, which happens after it.
+    if (s.published_tail.load(std::memory_order_acquire) == next_ &&
+        !s.published_closed.load(std::memory_order_acquire))
+      return std::nullopt;
+
+    std::lock_guard lock(s.tail_mutex);
+    // Under the tail lock every send below `tail` is complete, so the slot is settled.
+    if (auto v = read_if_current(slot)) return v;
+    if (s.tail == next_) {
+      if (s.closed) return RecvResult<T>(std::in_place_index<2>);
+      return std::nullopt;
+    }
+    // The slot holds a later lap: our position was overwritten.
+    const std::uint64_t oldest = s.tail - s.capacity;
+    const std::uint64_t missed = oldest - next_;
+    next_ = oldest;
+    return RecvResult<T>(std::in_place_index<1>, Lag{missed});
+  }
+
+  void add_waker(Waker& waker) {
+    std::lock_guard lock(shared_->tail_mutex);
+    shared_->waiters.add(waker);
+  }
+  void remove_waker(Waker& waker) {
+    std::lock_guard lock(shared_->tail_mutex);
+    shared_->waiters.remove(waker);
+  }
+
+  // Waits in a coroutine; abandoning the wait consumes nothing.
+  boost::asio::awaitable<RecvResult<T>> recv() {
+    Selector selector;
+    auto r = co_await selector.select(*this);
+    co_return std::get<0>(std::move(r));
+  }
+
+  // Blocks the calling thread; nullopt when the deadline passed first.
+  std::optional<RecvResult<T>> recv_blocking(
+      std::optional<Clock::time_point> deadline = std::nullopt) {
+    auto r = select_blocking(deadline, *this);
+    if (!r) return std::nullopt;
+    return std::get<0>(std::move(*r));
+  }
+
+ private:
+  std::optional<RecvResult<T>> read_if_current(detail::Slot<T>& slot) {
+    slot.lock.lock_shared();
+    if (slot.pos != next_) {
+      slot.lock.unlock_shared();
+      return std::nullopt;
+    }
+    std::optional<RecvResult<T>> out(std::in_place, std::in_place_index<0>, *slot.value);
+    slot.lock.unlock_shared();
+    ++next_;
+    return out;
+  }
+
+  void release() {
+    if (!shared_) return;
+    {
+      std::lock_guard lock(shared_->tail_mutex);
+      --shared_->receivers;
+    }
+    shared_.reset();
+  }
+
+  std::shared_ptr<detail::Shared<T>> shared_;
+  std::uint64_t next_;
+};
+
+template <class T>
+Receiver<T> Sender<T>::subscribe() const {
+  std::lock_guard lock(shared_->tail_mutex);
+  ++shared_->receivers;
+  return Receiver<T>(shared_, shared_->tail);
+}
+
+template <class T>
+struct Channel {
+  Sender<T> sender;
+  Receiver<T> receiver;
+};
+
+// A channel of `capacity` values rounded up to a power of two, with its first receiver.
+template <class T>
+Result<Channel<T>> channel(std::size_t capacity) {
+  if (capacity == 0) return fail("broadcast channel capacity cannot be zero");
+  if (capacity > kMaxCapacity) return fail("broadcast channel capacity exceeded `usize::MAX / 2`");
+  const std::size_t slots = std::bit_ceil(capacity);
+  std::shared_ptr<detail::Shared<T>> shared;
+  try {
+    shared = std::make_shared<detail::Shared<T>>(slots);
+  } catch (const std::bad_alloc&) {
+    return fail(fmt::format("broadcast channel capacity {} cannot be allocated", capacity));
+  }
+  shared->receivers = 1;
+  return Channel<T>{Sender<T>(shared), Receiver<T>(shared, 0)};
+}
+
+}  // namespace orvik::runtime::broadcast
