@@ -88,7 +88,8 @@ class Sender {
 };
 
 // The receiving end. Releasing it closes the queue and drops what is left in it. As a WaitSource
-// it yields a value, or an empty optional once every sender is gone and the queue is drained.
+// it yields a value, or an empty optional once every sender is gone and the queue is drained; the
+// end stays ready, so a select loop that sees it must stop offering this source.
 template <class T>
 class Receiver {
  public:
