@@ -1,9 +1,27 @@
 """orvik-can: the CAN codec of the orvik family."""
 
-# The extension links Arrow C++ from the pyarrow wheel. Importing pyarrow first loads that library
-# into the process, so the extension finds it wherever pyarrow is installed (another site-packages,
-# a system-site venv), not only beside it.
-import pyarrow  # noqa: F401
 
-from orvik_can import _native  # noqa: F401
-from orvik_can._native import *  # noqa: F401,F403
+def _load_arrow():
+    # The extension links Arrow C++ from the pyarrow wheel. Loading that library first lets the
+    # extension find it wherever pyarrow is installed (another site-packages, a system-site venv),
+    # not only beside it. pyarrow itself is not imported: it refuses sub-interpreters, which would
+    # hide the extension's own refusal.
+    import ctypes
+    import importlib.util
+    import pathlib
+
+    spec = importlib.util.find_spec("pyarrow")
+    if spec is None or not spec.submodule_search_locations:
+        return
+    for folder in spec.submodule_search_locations:
+        names = sorted(pathlib.Path(folder).glob("libarrow.so.*"), key=lambda p: len(p.name))
+        if names:
+            ctypes.CDLL(str(names[0]))
+            return
+
+
+_load_arrow()
+del _load_arrow
+
+from orvik_can import _native  # noqa: E402,F401
+from orvik_can._native import *  # noqa: E402,F401,F403
