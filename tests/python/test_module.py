@@ -9,8 +9,8 @@ import pytest
 
 import orvik_can._native as native
 
-CLASSES = ["Bus", "CanDecoder", "Message", "Metrics"]
-FUNCTIONS = ["is_initialized"]
+CLASSES = ["Bus", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "VirtualBus"]
+FUNCTIONS = ["is_initialized", "virtual_bus_channel_count"]
 
 
 def test_public_attributes_in_registration_order():
@@ -45,9 +45,10 @@ def test_function_text_signature(name):
     assert not func.__doc__.startswith(name)
 
 
-def test_functions_take_no_arguments():
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_take_no_arguments(name):
     with pytest.raises(TypeError):
-        native.is_initialized(1)
+        getattr(native, name)(1)
 
 
 @pytest.fixture
@@ -172,7 +173,7 @@ def test_classes_are_builtins_named_and_closed(name):
     assert cls.__weakrefoffset__ == 0
 
 
-@pytest.mark.parametrize("name", ["Metrics"])
+@pytest.mark.parametrize("name", ["CyclicSendTask", "Metrics"])
 def test_classes_without_constructor(name):
     cls = getattr(native, name)
     for args, kwargs in [((), {}), ((1, 2), {}), ((), {"x": 1})]:
