@@ -91,7 +91,8 @@ def test_decoder_listener_decodes_every_frame(sdk, channel):
     for _ in range(3):
         tx.send(0x123, STATUS, timestamp=2.0)
     wait_for(lambda: counts(dec)[RECEIVED] == 3)
-    assert [(r[1], r[3]) for r in rows("n_dec")] == [("0123_Status", {"Speed": 1000.0, "Count": 5})] * 3
+    status = ("0123_Status", {"Speed": 1000.0, "Count": 5})
+    assert [(r[1], r[3]) for r in rows("n_dec")] == [status] * 3
     assert counts(dec)["messages_decoded"] == 3
     del notifier, dec
 
@@ -107,7 +108,8 @@ def test_callable_gets_messages_with_the_frame_fields_and_no_channel(channel):
     first, periodic = got[0], got[1]
     assert isinstance(first, Message)
     assert (first.arbitration_id, bytes(first.data), first.dlc) == (0x1ABCDEF, b"\x01\x02", 2)
-    assert (first.timestamp, first.is_extended_id, first.is_fd, first.is_rx) == (1.25, True, True, True)
+    flags = (first.is_extended_id, first.is_fd, first.is_rx)
+    assert (first.timestamp, flags) == (1.25, (True, True, True))
     assert first.channel is None and periodic.channel is None
     assert (periodic.arbitration_id, periodic.is_rx) == (0x7, False)
     del notifier
@@ -117,7 +119,11 @@ def test_decoders_in_list_order_and_callables_after_them(sdk, channel):
     name, tx = channel
     a, b = decoder("n_a"), decoder("n_b")
     seen = []  # what both decoders had counted when the callable got frame i
-    notifier = Notifier(VirtualBus(name), [a, b, lambda m: seen.append((counts(a)[RECEIVED], counts(b)[RECEIVED]))])
+
+    def record(_msg):
+        seen.append((counts(a)[RECEIVED], counts(b)[RECEIVED]))
+
+    notifier = Notifier(VirtualBus(name), [a, b, record])
     for _ in range(5):
         tx.send(0x123, STATUS)
     wait_for(lambda: len(seen) == 5)
@@ -156,7 +162,8 @@ def test_overflows_count_into_the_last_decoder_only(sdk, channel):
         tx.send(0x123, STATUS)
 
     def accounted():
-        return (counts(b)[RECEIVED] + metric(b, "buffer_overflows") + metric(b, "broadcast_overflows"))
+        dropped = metric(b, "buffer_overflows") + metric(b, "broadcast_overflows")
+        return counts(b)[RECEIVED] + dropped
 
     wait_for(lambda: accounted() == sent)
     wait_for(lambda: counts(a)[RECEIVED] == counts(b)[RECEIVED])
@@ -205,7 +212,7 @@ def test_destroying_the_notifier_releases_each_callable(channel):
         ({"recv_buffer_size": -1}, OverflowError, ""),
         ({"recv_buffer_size": 2**64}, OverflowError, ""),
         ({"listeners": [print, 1]}, RuntimeError, "Listener must be a CanDecoder or a callable"),
-        ({"listeners": ["not callable"]}, RuntimeError, "Listener must be a CanDecoder or a callable"),
+        ({"listeners": ["abc"]}, RuntimeError, "Listener must be a CanDecoder or a callable"),
     ],
 )
 def test_arguments_and_listeners_fail_before_the_bus_is_looked_at(kwargs, error, text):
@@ -298,5 +305,6 @@ EXIT_SCRIPT = """
 def test_exit_while_callbacks_run_is_clean(sleepy):
     script = textwrap.dedent(EXIT_SCRIPT).format(standin=str(STANDIN_DIR), sleepy=sleepy)
     for _ in range(5):
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
         assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
