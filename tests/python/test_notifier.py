@@ -171,6 +171,27 @@ def test_overflows_count_into_the_last_decoder_only(sdk, channel):
     del notifier, a, b
 
 
+def test_a_lagging_callable_loses_the_oldest_frames_and_goes_on(sdk, channel):
+    name, tx = channel
+    dec = decoder("n_lag")
+    release = threading.Event()
+    seen = []
+
+    def slow(msg):
+        release.wait(30)
+        seen.append(msg.arbitration_id)
+
+    notifier = Notifier(VirtualBus(name), [dec, slow])
+    sent = 3000  # well past the 1024 frames held for each callable
+    for i in range(sent):
+        tx.send(i, b"")
+    wait_for(lambda: counts(dec)[RECEIVED] == sent)  # every frame reached the dispatcher
+    release.set()
+    wait_for(lambda: seen and seen[-1] == sent - 1)
+    assert seen == sorted(seen) and len(seen) <= 1 + 1024
+    del notifier, dec
+
+
 def test_stop_and_is_active():
     notifier = Notifier(VirtualBus(f"notifier-{next(_names)}"))  # no listeners: reads and discards
     assert notifier.is_active is True
