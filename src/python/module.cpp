@@ -1,7 +1,7 @@
 // Module initialisation of orvik_can._native: the classes, the module functions, sys.modules.
 //
 //   # orvik_can._native
-//   Bus, CanDecoder, CyclicSendTask, Message, Metrics, VirtualBus   # classes, alphabetical
+//   Bus, CanDecoder, CyclicSendTask, Message, Metrics, Notifier, VirtualBus   # alphabetical
 //   def is_initialized() -> bool     # has the trace SDK published its table in this process?
 //   def virtual_bus_channel_count() -> int   # live in-memory channels, for diagnostics
 //
@@ -18,6 +18,7 @@
 #include "python/cyclic_send_task.hpp"
 #include "python/message.hpp"
 #include "python/metrics.hpp"
+#include "python/notifier.hpp"
 #include "python/virtual_bus.hpp"
 #include "runtime/virtual_bus.hpp"
 #include "sdk/py.hpp"
@@ -39,6 +40,7 @@ constexpr ClassEntry kClasses[] = {
     {"CyclicSendTask", &cyclic_send_task_type},
     {"Message", &message_type},
     {"Metrics", &metrics_type},
+    {"Notifier", &notifier_type},
     {"VirtualBus", &virtual_bus_type},
 };
 

@@ -9,7 +9,7 @@ import pytest
 
 import orvik_can._native as native
 
-CLASSES = ["Bus", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "VirtualBus"]
+CLASSES = ["Bus", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "Notifier", "VirtualBus"]
 FUNCTIONS = ["is_initialized", "virtual_bus_channel_count"]
 
 

@@ -1,0 +1,255 @@
+// Glue of the Notifier class: construction over a VirtualBus, and the Python callback threads.
+//
+//   class Notifier:
+//       def __init__(self, bus, listeners=[], recv_buffer_size=4096): ...
+//       def stop(self) -> None          # cancels the background tasks, returns at once
+//       is_active: bool                 # read-only: not yet stopped or destroyed
+//
+// CanDecoder listeners decode on the runtime's dispatcher task. Each callable gets its own OS
+// thread fed from the callback channel, so a slow callable only loses its own frames. The object
+// keeps no reference to the bus, the decoders or the callables.
+#include "python/notifier.hpp"
+
+#include <cxxabi.h>
+#include <fmt/format.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "common/log.hpp"
+#include "python/binding/classes.hpp"
+#include "python/binding/convert.hpp"
+#include "python/bus.hpp"
+#include "python/can_decoder.hpp"
+#include "python/decoder_listener.hpp"
+#include "python/message.hpp"
+#include "python/virtual_bus.hpp"
+#include "runtime/notifier.hpp"
+#include "runtime/runtime.hpp"
+
+namespace orvik::python {
+
+namespace {
+
+using py::Ref;
+
+constexpr const char* kLogTarget = "orvik_can";
+
+// Cancels the tasks before releasing anything, and never joins a callback thread: each one ends
+// by itself once the callback channel closes.
+class NotifierValue {
+ public:
+  explicit NotifierValue(runtime::NotifierHandle handle) : handle_(std::move(handle)) {}
+  // A moved-from token still shares the live state, so the source must forget its handle
+  // rather than cancel it on destruction.
+  NotifierValue(NotifierValue&& other) noexcept
+      : handle_(std::exchange(other.handle_, std::nullopt)), threads_(std::move(other.threads_)) {}
+  NotifierValue& operator=(NotifierValue&&) = delete;
+  ~NotifierValue() {
+    if (handle_) {
+      handle_->token().cancel();
+      handle_.reset();
+    }
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.detach();
+    }
+  }
+
+  const runtime::NotifierHandle& handle() const { return *handle_; }
+  void add_thread(std::thread thread) { threads_.push_back(std::move(thread)); }
+
+ private:
+  std::optional<runtime::NotifierHandle> handle_;
+  std::vector<std::thread> threads_;
+};
+using Shared = py::Shared<NotifierValue>;
+
+[[noreturn]] void raise_internal_fault(const std::string& message) {
+  PyObject* type = py::internal_fault_type();
+  if (type == nullptr) py::raise_current();
+  py::raise(type, message);
+}
+
+// --- the callback threads ---
+//
+// They are detached and may outlive the interpreter. Py_IsInitialized() turns false once
+// finalisation has begun; from then on a thread stops touching Python and leaks its callable.
+// A thread that asks for the lock in the short window after that is ended by CPython itself
+// (pthread_exit, a forced unwind), so nothing on this stack swallows that unwind or touches
+// Python objects from a destructor.
+
+// Builds the message and calls the callable; whatever fails is discarded. Lock held.
+void deliver(PyObject* callable, const CanFrame& frame) {
+  PyObject* message = nullptr;
+  try {
+    message = message_from_frame(frame, std::nullopt).release();
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+  if (message != nullptr) {
+    PyObject* result = PyObject_CallFunctionObjArgs(callable, message, nullptr);
+    Py_XDECREF(result);
+    Py_DECREF(message);
+  }
+  PyErr_Clear();
+}
+
+// Owns one reference to `callable`, released under the lock when the channel closes.
+void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObject* callable) {
+  for (;;) {
+    auto next = runtime::recv_callback(receiver);  // without the lock
+    if (auto* frame = std::get_if<CanFrame>(&next)) {
+      if (!Py_IsInitialized()) return;
+      const PyGILState_STATE state = PyGILState_Ensure();
+      deliver(callable, *frame);
+      PyGILState_Release(state);
+    } else if (auto* lag = std::get_if<runtime::broadcast::Lag>(&next)) {
+      log::event(log::Level::Warn, kLogTarget, "Python listener lagged, skipped {} frames",
+                 lag->missed);
+    } else {
+      if (!Py_IsInitialized()) return;
+      const PyGILState_STATE state = PyGILState_Ensure();
+      Py_DECREF(callable);
+      PyGILState_Release(state);
+      return;
+    }
+  }
+}
+
+// Starts the thread for one callable; it sees the frames dispatched from now on.
+std::thread spawn_callback_thread(const runtime::NotifierHandle& handle, const Ref& callable) {
+  PyObject* owned = callable.new_ref();
+  try {
+    return std::thread(run_callback_thread, handle.subscribe(), owned);
+  } catch (const std::system_error& e) {
+    Py_DECREF(owned);
+    raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
+  }
+}
+
+// --- construction ---
+
+struct Listeners {
+  runtime::FrameListeners native;
+  SharedCounters counters;  // the last CanDecoder's
+  std::vector<Ref> callables;
+};
+
+Listeners classify_listeners(std::vector<Ref> items) {
+  Listeners out;
+  for (Ref& item : items) {
+    if (SharedDecoder decoder = shared_decoder_of(item.get())) {
+      out.counters = decoder->counters();
+      out.native.push_back(std::make_unique<CanDecoderListener>(std::move(decoder)));
+    } else if (PyCallable_Check(item.get())) {
+      out.callables.push_back(std::move(item));
+    } else {
+      py::raise(PyExc_RuntimeError, "Listener must be a CanDecoder or a callable");
+    }
+  }
+  return out;
+}
+
+runtime::VirtualBusRx take_receiver(PyObject* bus) {
+  if (is_virtual_bus(bus)) {
+    std::optional<runtime::VirtualBusRx> rx = take_virtual_bus_receiver(bus);
+    if (!rx) {
+      py::raise(PyExc_RuntimeError, "VirtualBus already taken by another Notifier or CanCodec");
+    }
+    return std::move(*rx);
+  }
+  if (py::is_instance(bus, bus_type())) {
+    py::raise(PyExc_RuntimeError, "SocketCAN Bus is only available on Linux");
+  }
+  py::raise(PyExc_RuntimeError, "bus must be a VirtualBus or Bus instance");
+}
+
+constexpr std::size_t kDefaultRecvBufferSize = 4096;
+constexpr py::Param kNewParams[] = {{"bus", true}, {"listeners"}, {"recv_buffer_size"}};
+
+Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
+  const py::Bound a = py::bind("Notifier", false, kNewParams, call);
+  std::vector<Ref> items = py::arg_or(a, 1, py::to_sequence, std::vector<Ref>{});
+  const std::size_t recv_buffer_size =
+      py::arg_or(a, 2, py::to_usize, kDefaultRecvBufferSize);
+
+  Listeners listeners = classify_listeners(std::move(items));
+  runtime::Runtime& rt = runtime::get();
+  runtime::VirtualBusRx rx = take_receiver(a[0]);
+  if (listeners.counters) rx = std::move(rx).with_metrics(listeners.counters);
+  auto started = runtime::Notifier::start(std::move(rx), std::move(listeners.native),
+                                          std::move(listeners.counters), recv_buffer_size,
+                                          rt.executor());
+  if (!started) raise_internal_fault(started.error().message());
+
+  // From here a failure cancels the tasks, as the value goes out of scope.
+  NotifierValue value(std::move(*started));
+  for (const Ref& callable : listeners.callables) {
+    value.add_thread(spawn_callback_thread(value.handle(), callable));
+  }
+  return py::create(type, std::move(value));
+}
+
+// --- members ---
+
+Ref stop(PyObject* self) {
+  const Shared n(self);
+  n->handle().token().cancel();
+  return Ref::borrow(Py_None);
+}
+
+Ref get_is_active(PyObject* self) {
+  const Shared n(self);
+  return Ref::borrow(n->handle().token().is_cancelled() ? Py_False : Py_True);
+}
+
+PyMethodDef kMethods[] = {
+    py::method_noargs<stop>("stop",
+                            "stop($self)\n--\n\n"
+                            "Stop the background recv loop and all listeners."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"is_active", &py::getter<get_is_active>, nullptr, "Whether the notifier is still running.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char kDoc[] =
+    "Notifier(bus, listeners=..., recv_buffer_size=4096)\n--\n\n"
+    "Background frame receiver that dispatches to listeners.\n\n"
+    "Runs a receive loop on a background task and hands each frame to every registered\n"
+    "native listener (``CanDecoder``), and optionally to Python callback functions.\n"
+    "Callbacks run on a separate thread, so they never block the receive and decode path.\n\n"
+    "Example::\n\n"
+    "    bus = VirtualBus(\"can0\")\n"
+    "    decoder = CanDecoder(database_file=\"vehicle.dbc\")\n"
+    "    notifier = Notifier(bus, [decoder])\n"
+    "    ...\n"
+    "    notifier.stop()\n";
+
+const py::ClassSpec kSpec{
+    .name = "builtins.Notifier",
+    .doc = kDoc,
+    .constructor = &py::constructor<notifier_new>,
+    .methods = kMethods,
+    .getset = kGetSet,
+};
+
+}  // namespace
+
+PyTypeObject* notifier_type() {
+  static PyTypeObject* type = nullptr;  // created once, kept for the process (lock held)
+  if (type == nullptr) type = py::create_class<NotifierValue>(kSpec);
+  return type;
+}
+
+}  // namespace orvik::python
