@@ -78,52 +78,54 @@ boost::asio::awaitable<void> run_codec_loop(DecodePipeline pipeline, Bus bus) {
   bounded::Receiver<CanFrame> queue = std::move(*pipeline.rx);
   pipeline.rx.reset();
 
-  Selector selector;
-  // Only the task's own `tx` keeps the queue open, so its end cannot come while the task runs;
-  // should it come anyway, the queue is left out from then on instead of winning every pass.
-  bool queue_open = true;
-  for (;;) {
-    std::variant<CancellationToken::Cancelled, Result<CanFrame>, std::optional<CanFrame>> event;
-    if (queue_open) {
-      event = co_await selector.select(pipeline.token, bus, queue);
-    } else {
-      auto two = co_await selector.select(pipeline.token, bus);
-      if (two.index() == 0) {
-        event.emplace<0>();
-      } else {
-        event.emplace<1>(std::get<1>(std::move(two)));
-      }
+  // What one outcome asks of the loop.
+  enum class Next { pass, leave, drop_queue };
+  auto on_received = [&](Result<CanFrame>& received) {
+    if (!received) {
+      log::event(log::Level::Error, kCodecTarget, "Bus recv error: {}", received.error().message());
+      pipeline.counters->add(Counter::decode_errors);
+      return Next::leave;
     }
-
-    if (event.index() == 0) {
-      log::event(log::Level::Info, kCodecTarget, "CanCodec cancelled, shutting down");
-      bus.mark_shutdown();
-      break;
-    }
-    if (event.index() == 1) {
-      Result<CanFrame>& received = std::get<1>(event);
-      if (!received) {
-        log::event(log::Level::Error, kCodecTarget, "Bus recv error: {}",
-                   received.error().message());
-        pipeline.counters->add(Counter::decode_errors);
-        break;
-      }
-      // Error frames carry no message: nothing is counted and the timestamp mapper never sees
-      // them.
-      if (!received->is_error_frame) process_frame(pipeline.core, *received);
-      continue;
-    }
-    std::optional<CanFrame>& outgoing = std::get<2>(event);
-    if (!outgoing) {
-      queue_open = false;
-      continue;
-    }
+    // Error frames carry no message: nothing is counted and the timestamp mapper never sees
+    // them.
+    if (!received->is_error_frame) process_frame(pipeline.core, *received);
+    return Next::pass;
+  };
+  auto on_cancelled = [&] {
+    log::event(log::Level::Info, kCodecTarget, "CanCodec cancelled, shutting down");
+    bus.mark_shutdown();
+    return Next::leave;
+  };
+  auto on_transmit = [&](std::optional<CanFrame>& outgoing) {
+    if (!outgoing) return Next::drop_queue;
     if (Status sent = bus.send(*outgoing); !sent) {
       log::event(log::Level::Warn, kCodecTarget,
                  "CanCodec bus.send failed for arbitration_id=0x{:x}: {}",
                  outgoing->arbitration_id, sent.error().message());
       pipeline.counters->add(Counter::tx_errors);
     }
+    return Next::pass;
+  };
+
+  Selector selector;
+  // Only the task's own `tx` keeps the queue open, so its end cannot come while the task runs;
+  // should it come anyway, the queue is left out from then on instead of winning every pass.
+  bool queue_open = true;
+  for (;;) {
+    Next next;
+    if (queue_open) {
+      auto event = co_await selector.select(pipeline.token, bus, queue);
+      switch (event.index()) {
+        case 0: next = on_cancelled(); break;
+        case 1: next = on_received(std::get<1>(event)); break;
+        default: next = on_transmit(std::get<2>(event)); break;
+      }
+    } else {
+      auto event = co_await selector.select(pipeline.token, bus);
+      next = event.index() == 0 ? on_cancelled() : on_received(std::get<1>(event));
+    }
+    if (next == Next::leave) break;
+    if (next == Next::drop_queue) queue_open = false;
   }
 
   // The queue closes first, dropping what it still holds, so senders learn at once that the
