@@ -132,8 +132,10 @@ def test_own_sends_go_to_every_receiver_whole_and_come_back_decoded(sdk):
     msg = Message(0x123, STATUS, is_fd=True, bitrate_switch=True, timestamp=4.25)
     assert codec.send(msg) is None
     got = observer.recv(timeout=10)
-    assert (got.arbitration_id, bytes(got.data), got.dlc, got.timestamp) == (0x123, STATUS, 4, 4.25)
-    assert (got.is_fd, got.bitrate_switch, got.is_rx, got.is_error_frame) == (True, True, True, False)
+    assert (got.arbitration_id, bytes(got.data), got.dlc, got.timestamp) == (
+        0x123, STATUS, 4, 4.25)
+    assert (got.is_fd, got.bitrate_switch, got.is_rx, got.is_error_frame) == (
+        True, True, True, False)
     wait_counts(codec, messages_decoded=1)
     assert rows() == [("can", "0123_Status", 4_250_000_000, STATUS_VALUES)]
     assert codec.metrics().tx_errors == 0
@@ -177,7 +179,8 @@ def test_stop_ends_the_task_then_send_raises_stopped(sdk):
 
 def test_send_refuses_what_is_not_a_message(sdk):
     codec, _ = codec_on_new_bus()
-    with pytest.raises(TypeError, match="^argument 'msg': 'int' object cannot be converted to 'Message'$"):
+    with pytest.raises(TypeError,
+                       match="^argument 'msg': 'int' object cannot be converted to 'Message'$"):
         codec.send(5)
     with pytest.raises(TypeError):
         codec.send()
@@ -212,21 +215,15 @@ def _send_refused(codec):
     return False
 
 
-@pytest.mark.parametrize("period", [0, 0.0, -0.0, -1.0, float("nan"), float("inf"), -math.inf])
-def test_periodic_refuses_periods_that_are_not_positive_and_finite(sdk, period):
-    codec, _ = codec_on_new_bus()
-    with pytest.raises(ValueError, match=f"^{PERIOD_TEXT}$"):
-        codec.send_periodic(Message(1), period)
-
-
-def test_periodic_argument_order_and_kinds(sdk):
+def test_periodic_arguments_convert_in_order_and_follow_the_period_rule(sdk):
     codec, _ = codec_on_new_bus()
     with pytest.raises(TypeError, match="^argument 'msg': "):
         codec.send_periodic("x", "y")
     with pytest.raises(TypeError, match="^argument 'period': "):
         codec.send_periodic(Message(1), "y")
-    with pytest.raises(BaseException, match="^cannot convert float seconds to Duration"):
-        codec.send_periodic(Message(1), 2.0**64)
+    for period in (0, -1.0, math.nan, math.inf):
+        with pytest.raises(ValueError, match=f"^{PERIOD_TEXT}$"):
+            codec.send_periodic(Message(1), period)
     task = codec.send_periodic(msg=Message(1), period=1)  # an int is whole seconds
     task.stop()
 
@@ -323,18 +320,15 @@ def test_channel_without_bus_is_refused_after_building_everything(sdk, emit):
     assert stats["events_added"] == (3 if emit else 0) and stats["live_events"] == 0
 
 
+# The shared arguments convert as CanDecoder's do; these are the codec's own.
 @pytest.mark.parametrize("kwargs, error, text", [
     ({"bus": 5}, TypeError, "argument 'bus': 'int' object cannot be converted to 'VirtualBus'"),
     ({"bus": Message(1)}, TypeError,
      "argument 'bus': 'Message' object cannot be converted to 'VirtualBus'"),
     ({"fd": 1}, TypeError, "argument 'fd': 'int' object cannot be converted to 'PyBool'"),
-    ({"channel": 0}, TypeError, "argument 'channel': 'int' object cannot be converted to 'PyString'"),
+    ({"channel": 0}, TypeError,
+     "argument 'channel': 'int' object cannot be converted to 'PyString'"),
     ({"rcvbuf_size": 2**31}, OverflowError, None),
-    ({"rcvbuf_size": -2**31 - 1}, OverflowError, None),
-    ({"rcvbuf_size": 1.5}, TypeError, None),
-    ({"source_name": None}, TypeError, "argument 'source_name': 'NoneType' object cannot be "
-                                       "converted to 'PyString'"),
-    ({"database_bytes": "text"}, TypeError, "argument 'database_bytes': Can't extract `str` to `Vec`"),
 ])
 def test_argument_conversion_failures_consume_nothing(sdk, kwargs, error, text):
     bus = VirtualBus(channel_name())

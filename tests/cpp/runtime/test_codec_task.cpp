@@ -245,8 +245,9 @@ TEST_F(CodecTask, FailedSendIsLoggedAndCounted_ThenReleasesInOrder) {
   EXPECT_EQ(releases[0], "release_source(1)");
   EXPECT_EQ(releases[1], "release_source(2)");
   EXPECT_EQ(releases[2].rfind("release_event(", 0), 0u);
-  EXPECT_EQ(releases[3], "release_event(" + std::to_string(sdk_->id_of(sdk_->events.at(0).handle)) + ")");
-  EXPECT_EQ(sdk_->events.at(0).name, "can_raw");
+  ASSERT_EQ(sdk_->events.at(0).name, "can_raw");
+  const int raw_event = sdk_->id_of(sdk_->events.at(0).handle);
+  EXPECT_EQ(releases[3], "release_event(" + std::to_string(raw_event) + ")");
 }
 
 // On the real multi-thread runtime: frames from another thread reach the decoder, and a cancel
