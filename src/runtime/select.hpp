@@ -4,6 +4,7 @@
 #include "runtime/waker.hpp"
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -106,7 +107,7 @@ class Selector {
     if (budget_ == 0) {
       budget_ = kBudget;
       auto executor = co_await boost::asio::this_coro::executor;
-      co_await boost::asio::post(executor, boost::asio::use_awaitable);
+      co_await boost::asio::defer(executor, boost::asio::use_awaitable);
     }
     for (;;) {
       if (auto r = detail::poll_once<R>(sources...)) {

@@ -9,7 +9,8 @@ import pytest
 
 import orvik_can._native as native
 
-CLASSES = ["Bus", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "Notifier", "VirtualBus"]
+CLASSES = ["Bus", "CanCodec", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "Notifier",
+           "VirtualBus"]
 FUNCTIONS = ["is_initialized", "virtual_bus_channel_count"]
 
 
