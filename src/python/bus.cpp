@@ -20,7 +20,6 @@
 
 #include <fmt/format.h>
 
-#include <cmath>
 #include <cstddef>
 #include <string>
 
@@ -33,6 +32,7 @@
 #include "python/binding/classes.hpp"
 #include "python/binding/convert.hpp"
 #include "python/message.hpp"
+#include "python/periodic_args.hpp"
 
 namespace orvik::python {
 
@@ -105,11 +105,7 @@ Ref bus_send_periodic(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("Bus.send_periodic", true, kPeriodicParams, args);
   const Shared bus(self);
   py::arg(a, 0, to_message_frame);
-  const double period = py::arg(a, 1, py::to_f64);
-  if (!(std::isfinite(period) && period > 0.0)) {
-    py::raise(PyExc_ValueError,
-              "send_periodic: 'period' must be a positive finite number of seconds");
-  }
+  to_period(py::arg(a, 1, py::to_f64));
   raise_linux_only();
 }
 

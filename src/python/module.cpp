@@ -1,8 +1,9 @@
 // Module initialisation of orvik_can._native: the classes, the module functions, sys.modules.
 //
 //   # orvik_can._native
-//   Bus, CanDecoder, Message, Metrics   # classes, added in alphabetical order
+//   Bus, CanDecoder, CyclicSendTask, Message, Metrics, VirtualBus   # classes, alphabetical
 //   def is_initialized() -> bool     # has the trace SDK published its table in this process?
+//   def virtual_bus_channel_count() -> int   # live in-memory channels, for diagnostics
 //
 // Single-phase initialisation, for one interpreter per process: the module object is built
 // once, kept, and handed out again when the import runs again.
@@ -14,8 +15,11 @@
 #include "python/binding/errors.hpp"
 #include "python/bus.hpp"
 #include "python/can_decoder.hpp"
+#include "python/cyclic_send_task.hpp"
 #include "python/message.hpp"
 #include "python/metrics.hpp"
+#include "python/virtual_bus.hpp"
+#include "runtime/virtual_bus.hpp"
 #include "sdk/py.hpp"
 
 namespace orvik::python {
@@ -32,8 +36,10 @@ struct ClassEntry {
 constexpr ClassEntry kClasses[] = {
     {"Bus", &bus_type},
     {"CanDecoder", &can_decoder_type},
+    {"CyclicSendTask", &cyclic_send_task_type},
     {"Message", &message_type},
     {"Metrics", &metrics_type},
+    {"VirtualBus", &virtual_bus_type},
 };
 
 // True as soon as sys.modules holds any "orvik_sdk_abi_v1" entry but None; it does not look at
@@ -49,11 +55,21 @@ PyObject* is_initialized(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   return PyBool_FromLong(found);
 }
 
+// Takes the registry lock briefly. Never raises.
+PyObject* virtual_bus_channel_count(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+  return PyLong_FromSize_t(runtime::virtual_bus::channel_count());
+}
+
 PyMethodDef kFunctions[] = {
     {"is_initialized", &is_initialized, METH_NOARGS,
      "is_initialized()\n--\n\n"
      "True when the trace SDK has published its ABI table in this process, which in effect\n"
      "means that the orvik_sdk package has been imported."},
+    {"virtual_bus_channel_count", &virtual_bus_channel_count, METH_NOARGS,
+     "virtual_bus_channel_count()\n--\n\n"
+     "Number of VirtualBus channels alive in the process-wide registry, for diagnostics.\n"
+     "A channel is evicted when the last VirtualBus, receiver or periodic send on its name\n"
+     "is gone."},
     {nullptr, nullptr, 0, nullptr},
 };
 
