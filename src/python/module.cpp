@@ -1,7 +1,7 @@
 // Module initialisation of orvik_can._native: the classes, the module functions, sys.modules.
 //
 //   # orvik_can._native
-//   Bus, CanDecoder, CyclicSendTask, Message, Metrics, VirtualBus   # classes, alphabetical
+//   Bus, CanCodec, CanDecoder, CyclicSendTask, Message, Metrics, VirtualBus   # alphabetical
 //   def is_initialized() -> bool     # has the trace SDK published its table in this process?
 //   def virtual_bus_channel_count() -> int   # live in-memory channels, for diagnostics
 //
@@ -14,6 +14,7 @@
 
 #include "python/binding/errors.hpp"
 #include "python/bus.hpp"
+#include "python/can_codec.hpp"
 #include "python/can_decoder.hpp"
 #include "python/cyclic_send_task.hpp"
 #include "python/message.hpp"
@@ -35,6 +36,7 @@ struct ClassEntry {
 // In alphabetical order; a new class is one more line.
 constexpr ClassEntry kClasses[] = {
     {"Bus", &bus_type},
+    {"CanCodec", &can_codec_type},
     {"CanDecoder", &can_decoder_type},
     {"CyclicSendTask", &cyclic_send_task_type},
     {"Message", &message_type},

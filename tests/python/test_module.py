@@ -9,8 +9,8 @@ import pytest
 
 import orvik_can._native as native
 
-CLASSES = ["Bus", "CanDecoder", "Message", "Metrics"]
-FUNCTIONS = ["is_initialized"]
+CLASSES = ["Bus", "CanCodec", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "VirtualBus"]
+FUNCTIONS = ["is_initialized", "virtual_bus_channel_count"]
 
 
 def test_public_attributes_in_registration_order():

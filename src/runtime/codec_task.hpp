@@ -1,0 +1,136 @@
+// The codec's bus task: one loop that receives, decodes and emits, transmits, and stops on cancel.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <variant>
+
+#include "common/error.hpp"
+#include "common/log.hpp"
+#include "decode/core.hpp"
+#include "decode/frame.hpp"
+#include "decode/metrics.hpp"
+#include "decode/process_frame.hpp"
+#include "runtime/bounded_queue.hpp"
+#include "runtime/cancellation.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/select.hpp"
+#include "runtime/virtual_bus.hpp"
+
+namespace orvik::runtime {
+
+inline constexpr const char* kCodecTarget = "orvik_can::can::codec";
+inline constexpr std::size_t kTransmitQueueCapacity = 1024;
+
+// The start state of a bus task: the decoder core it alone uses, a second reference to the
+// core's counters, its token, and both ends of the transmit queue. The task keeps `tx` for its
+// whole life, so the queue never runs out of senders while it runs.
+struct DecodePipeline {
+  DecoderCore core;
+  SharedCounters counters;
+  CancellationToken token;
+  bounded::Sender<CanFrame> tx;
+  std::optional<bounded::Receiver<CanFrame>> rx;  // taken out by the task when it starts
+
+  DecodePipeline(DecoderCore core_, SharedCounters counters_, CancellationToken token_,
+                 bounded::Queue<CanFrame> queue)
+      : core(std::move(core_)),
+        counters(std::move(counters_)),
+        token(std::move(token_)),
+        tx(std::move(queue.sender)),
+        rx(std::move(queue.receiver)) {}
+  DecodePipeline(DecodePipeline&&) noexcept = default;
+  DecodePipeline(const DecodePipeline&) = delete;
+  DecodePipeline& operator=(const DecodePipeline&) = delete;
+  DecodePipeline& operator=(DecodePipeline&&) = delete;
+  // Field by field in declaration order, so the core's SDK handles go first.
+  ~DecodePipeline() { release(); }
+
+  void release() {
+    { DecoderCore gone = std::move(core); }
+    counters.reset();
+    { CancellationToken gone = std::move(token); }
+    { bounded::Sender<CanFrame> gone = std::move(tx); }
+    rx.reset();
+  }
+};
+
+// The pipeline over `core` with a fresh transmit queue of kTransmitQueueCapacity frames.
+DecodePipeline make_decode_pipeline(DecoderCore core, CancellationToken token);
+
+// The bus task over an in-memory bus receiver. Detach it with spawn_codec_task; it ends only
+// through its own loop and releases everything it owns on the worker thread that ends it.
+boost::asio::awaitable<void> run_codec_task(DecodePipeline pipeline, VirtualBusRx bus);
+void spawn_codec_task(DecodePipeline pipeline, VirtualBusRx bus, const Executor& executor);
+
+// The loop over any bus: a WaitSource of Result<CanFrame> that can also be marked shut down and
+// send a frame (Status). Written once for every kind of bus, so that buses whose send or receive
+// can fail take the same branches.
+template <class Bus>
+boost::asio::awaitable<void> run_codec_loop(DecodePipeline pipeline, Bus bus) {
+  if (!pipeline.rx) {
+    throw std::logic_error("CanCodec::run called twice or after construction-time take");
+  }
+  bounded::Receiver<CanFrame> queue = std::move(*pipeline.rx);
+  pipeline.rx.reset();
+
+  Selector selector;
+  // Only the task's own `tx` keeps the queue open, so its end cannot come while the task runs;
+  // should it come anyway, the queue is left out from then on instead of winning every pass.
+  bool queue_open = true;
+  for (;;) {
+    std::variant<CancellationToken::Cancelled, Result<CanFrame>, std::optional<CanFrame>> event;
+    if (queue_open) {
+      event = co_await selector.select(pipeline.token, bus, queue);
+    } else {
+      auto two = co_await selector.select(pipeline.token, bus);
+      if (two.index() == 0) {
+        event.emplace<0>();
+      } else {
+        event.emplace<1>(std::get<1>(std::move(two)));
+      }
+    }
+
+    if (event.index() == 0) {
+      log::event(log::Level::Info, kCodecTarget, "CanCodec cancelled, shutting down");
+      bus.mark_shutdown();
+      break;
+    }
+    if (event.index() == 1) {
+      Result<CanFrame>& received = std::get<1>(event);
+      if (!received) {
+        log::event(log::Level::Error, kCodecTarget, "Bus recv error: {}",
+                   received.error().message());
+        pipeline.counters->add(Counter::decode_errors);
+        break;
+      }
+      // Error frames carry no message: nothing is counted and the timestamp mapper never sees
+      // them.
+      if (!received->is_error_frame) process_frame(pipeline.core, *received);
+      continue;
+    }
+    std::optional<CanFrame>& outgoing = std::get<2>(event);
+    if (!outgoing) {
+      queue_open = false;
+      continue;
+    }
+    if (Status sent = bus.send(*outgoing); !sent) {
+      log::event(log::Level::Warn, kCodecTarget,
+                 "CanCodec bus.send failed for arbitration_id=0x{:x}: {}",
+                 outgoing->arbitration_id, sent.error().message());
+      pipeline.counters->add(Counter::tx_errors);
+    }
+  }
+
+  // The queue closes first, dropping what it still holds, so senders learn at once that the
+  // task is gone; then the bus; then the decoder state with its SDK handles.
+  { bounded::Receiver<CanFrame> gone = std::move(queue); }
+  { Bus gone = std::move(bus); }
+  pipeline.release();
+}
+
+}  // namespace orvik::runtime

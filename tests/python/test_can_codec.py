@@ -1,0 +1,409 @@
+"""The CanCodec class against the stand-in SDK: bus task rows, sends, stopping, construction."""
+
+import gc
+import itertools
+import math
+import sys
+import time
+
+import orvik_sdk
+import pytest
+
+from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, counts, rows
+from orvik_can._native import CanCodec, CyclicSendTask, Message, Metrics, VirtualBus
+
+SIGNATURE = (
+    "(database_file=None, source_name=..., timestamp_mode=..., log_raw_frames=None, "
+    "emit_schemas_on_init=False, fd=False, bus=None, channel=None, rcvbuf_size=None, "
+    "source=None, raw_source=None, database_bytes=None)"
+)
+
+DBC = b"""VERSION ""
+
+BU_: ECU
+
+BO_ 291 Status: 4 ECU
+ SG_ Speed : 0|16@1+ (0.1,0) [0|6553.5] "km/h" ECU
+ SG_ Gear : 16|4@1+ (1,0) [0|15] "" ECU
+ SG_ Count : 24|8@1+ (1,0) [0|255] "" ECU
+
+BO_ 512 Mux: 8 ECU
+ SG_ Page M : 0|8@1+ (1,0) [0|255] "" ECU
+ SG_ Temp m2 : 8|8@1- (1,-40) [0|0] "" ECU
+"""
+STATUS = bytes([0x10, 0x27, 0x02, 0x05])  # Speed 1000.0, Gear 2, Count 5
+STATUS_VALUES = {"Speed": 1000.0, "Gear": 2, "Count": 5}
+CONSUMED = "VirtualBus already consumed by another CanCodec or Notifier"
+NO_BUS = "Either 'bus' (VirtualBus) or 'channel' (SocketCAN interface) must be provided"
+PERIOD_TEXT = "send_periodic: 'period' must be a positive finite number of seconds"
+
+_names = itertools.count()
+
+
+def channel_name():
+    """A channel name no other test uses, so no frame of another test arrives."""
+    return f"codec-test-{next(_names)}"
+
+
+def wait_for(predicate, what, timeout=10.0):
+    """Polls until `predicate()` holds; the bus task runs on the runtime's worker threads."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.001)
+
+
+@pytest.fixture
+def sdk():
+    """The stand-in SDK, fresh. Afterwards every codec's task has released its handles (they go
+    on a worker thread after the cancel, so this waits), and no contract was broken."""
+    orvik_sdk.reset()
+    before = orvik_sdk.stats()
+    yield orvik_sdk
+    gc.collect()
+
+    def settled():
+        s = orvik_sdk.stats()
+        return (s["live_sources"], s["live_events"]) == (before["live_sources"],
+                                                          before["live_events"])
+
+    wait_for(settled, "the SDK handles to be released")
+    assert orvik_sdk.stats()["violations"] == []
+    orvik_sdk.reset()
+
+
+def codec_on_new_bus(**kwargs):
+    """A codec on a fresh channel, and an observer bus of the same name."""
+    name = channel_name()
+    codec = CanCodec(database_bytes=DBC, timestamp_mode="absolute", bus=VirtualBus(name),
+                     **kwargs)
+    return codec, VirtualBus(name)
+
+
+def wait_counts(codec, **expected):
+    wait_for(lambda: all(getattr(codec.metrics(), k) >= v for k, v in expected.items()),
+             f"counters {expected}")
+
+
+# --- surface ----------------------------------------------------------------------------------
+
+def test_signatures_docstrings_and_members():
+    assert CanCodec.__text_signature__ == SIGNATURE
+    assert CanCodec.__doc__.startswith("CAN codec: reads frames from a bus")
+    assert "sys.modules" in CanCodec.__doc__
+    assert CanCodec.send.__text_signature__ == "($self, msg)"
+    assert CanCodec.send_periodic.__text_signature__ == "($self, msg, period)"
+    for name in ("stop", "flush", "metrics"):
+        assert getattr(CanCodec, name).__text_signature__ == "($self)"
+    assert CanCodec.stop.__doc__.endswith("Stop the codec gracefully.")
+    assert CanCodec.metrics.__doc__.endswith("Get current codec metrics.")
+    assert "tx_overflows" in CanCodec.send.__doc__
+    assert "CyclicSendTask" in CanCodec.send_periodic.__doc__
+    assert "No-op" in CanCodec.flush.__doc__
+    assert "navigation" in CanCodec.cache.__doc__
+    public = [name for name in dir(CanCodec) if not name.startswith("_")]
+    assert public == ["cache", "flush", "metrics", "send", "send_periodic", "stop"]
+    with pytest.raises(TypeError):
+        class Sub(CanCodec):  # noqa: F841
+            pass
+
+
+# --- the bus task -----------------------------------------------------------------------------
+
+def test_frames_sent_on_the_bus_become_rows(sdk):
+    codec, other = codec_on_new_bus()
+    other.send(0x123, STATUS, timestamp=1.5)
+    other.send(0x200, bytes([2, 50, 0, 0, 0, 0, 0, 0]), timestamp=2.0)
+    other.send(0x7FF, b"\x01", timestamp=2.5)
+    wait_counts(codec, messages_received=3)
+    assert rows() == [
+        ("can", "0123_Status", 1_500_000_000, STATUS_VALUES),
+        ("can", "0200_Mux", 2_000_000_000, {"Page": 2}),
+        ("can", "0200_Mux/2", 2_000_000_000, {"Temp": 10}),
+    ]
+    assert counts(codec) == {RECEIVED: 3, DECODED: 2, ERRORS: 0, UNKNOWN: 1}
+    assert isinstance(codec.metrics(), Metrics)
+
+
+def test_own_sends_go_to_every_receiver_whole_and_come_back_decoded(sdk):
+    codec, observer = codec_on_new_bus()
+    msg = Message(0x123, STATUS, is_fd=True, bitrate_switch=True, timestamp=4.25)
+    assert codec.send(msg) is None
+    got = observer.recv(timeout=10)
+    assert (got.arbitration_id, bytes(got.data), got.dlc, got.timestamp) == (0x123, STATUS, 4, 4.25)
+    assert (got.is_fd, got.bitrate_switch, got.is_rx, got.is_error_frame) == (True, True, True, False)
+    wait_counts(codec, messages_received=1)
+    assert rows() == [("can", "0123_Status", 4_250_000_000, STATUS_VALUES)]
+    assert codec.metrics().tx_errors == 0
+
+
+def test_error_frames_are_ignored(sdk):
+    codec, observer = codec_on_new_bus()
+    codec.send(Message(0x123, STATUS, is_error_frame=True))
+    codec.send(Message(0x123, STATUS, timestamp=1.0))
+    assert observer.recv(timeout=10).is_error_frame
+    # The codec's receiver gets frames in order: once the second counts, the first was handled.
+    wait_counts(codec, messages_received=1)
+    assert counts(codec) == {RECEIVED: 1, DECODED: 1, ERRORS: 0, UNKNOWN: 0}
+    assert [r[1] for r in rows()] == ["0123_Status"]
+
+
+def test_stop_ends_the_task_then_send_raises_stopped(sdk):
+    codec, observer = codec_on_new_bus()
+    codec.send(Message(0x123, STATUS))
+    wait_counts(codec, messages_received=1)
+    assert codec.stop() is None
+    assert codec.stop() is None
+
+    def stopped():
+        try:
+            codec.send(Message(0x123, STATUS))
+        except RuntimeError as e:
+            assert str(e) == "CanCodec stopped"
+            return True
+        return False
+
+    wait_for(stopped, "the bus task to end")
+    with pytest.raises(RuntimeError, match="^CanCodec stopped$"):
+        codec.send(Message(0x123, STATUS))
+    m = codec.metrics()
+    assert m.tx_overflows == 0 and m.tx_errors == 0
+    assert codec.cache is orvik_sdk.TraceSourceCache("can")
+    assert codec.flush() is None
+
+
+def test_send_refuses_what_is_not_a_message(sdk):
+    codec, _ = codec_on_new_bus()
+    with pytest.raises(TypeError, match="^argument 'msg': 'int' object cannot be converted to 'Message'$"):
+        codec.send(5)
+    with pytest.raises(TypeError):
+        codec.send()
+
+
+# --- periodic sends ---------------------------------------------------------------------------
+
+def test_periodic_frames_carry_the_message_and_outlive_nothing_but_the_queue(sdk):
+    codec, observer = codec_on_new_bus()
+    task = codec.send_periodic(Message(0x123, STATUS, timestamp=7.5, is_rx=False), 0.005)
+    assert isinstance(task, CyclicSendTask)
+    for _ in range(2):
+        got = observer.recv(timeout=10)
+        assert (got.arbitration_id, bytes(got.data), got.timestamp, got.is_rx) == (
+            0x123, STATUS, 7.5, False)
+    wait_counts(codec, messages_decoded=2)
+    assert rows()[0] == ("can", "0123_Status", 7_500_000_000, STATUS_VALUES)
+
+    codec.stop()
+    wait_for(lambda: _send_refused(codec), "the bus task to end")
+    # The periodic task has its own token: the codec's stop does not cancel it.
+    assert task.is_active is True
+    task.stop()
+    assert task.is_active is False
+
+
+def _send_refused(codec):
+    try:
+        codec.send(Message(1))
+    except RuntimeError:
+        return True
+    return False
+
+
+@pytest.mark.parametrize("period", [0, 0.0, -0.0, -1.0, float("nan"), float("inf"), -math.inf])
+def test_periodic_refuses_periods_that_are_not_positive_and_finite(sdk, period):
+    codec, _ = codec_on_new_bus()
+    with pytest.raises(ValueError, match=f"^{PERIOD_TEXT}$"):
+        codec.send_periodic(Message(1), period)
+
+
+def test_periodic_argument_order_and_kinds(sdk):
+    codec, _ = codec_on_new_bus()
+    with pytest.raises(TypeError, match="^argument 'msg': "):
+        codec.send_periodic("x", "y")
+    with pytest.raises(TypeError, match="^argument 'period': "):
+        codec.send_periodic(Message(1), "y")
+    with pytest.raises(Exception, match="cannot convert float seconds to Duration"):
+        codec.send_periodic(Message(1), 2.0**64)
+    task = codec.send_periodic(msg=Message(1), period=1)  # an int is whole seconds
+    task.stop()
+
+
+# --- construction -----------------------------------------------------------------------------
+
+def test_every_argument_by_position_and_keyword(sdk):
+    source, raw = sdk.TraceSourceCache("pos"), sdk.TraceSourceCache("pos_raw")
+    name = channel_name()
+    by_position = CanCodec(None, "pos", "absolute", True, False, False, VirtualBus(name), None,
+                           None, source, raw, DBC)
+    by_keyword = CanCodec(database_file=None, source_name="pos", timestamp_mode="absolute",
+                          log_raw_frames=True, emit_schemas_on_init=False, fd=False,
+                          bus=VirtualBus(name), channel=None, rcvbuf_size=1 << 20, source=source,
+                          raw_source=raw, database_bytes=DBC)
+    VirtualBus(name).send(0x123, STATUS, timestamp=1.0)
+    for codec in (by_position, by_keyword):
+        wait_counts(codec, messages_decoded=1)
+        assert codec.cache is source
+    assert sorted((r[0], r[1]) for r in rows()) == [("pos", "0123_Status")] * 2 + [
+        ("pos_raw", "can_raw")] * 2
+
+
+def test_bus_and_channel_together_ignore_the_channel(sdk):
+    name = channel_name()
+    codec = CanCodec(database_bytes=DBC, bus=VirtualBus(name), channel="can0")
+    VirtualBus(name).send(0x123, STATUS)
+    wait_counts(codec, messages_decoded=1)
+
+
+def test_second_codec_on_a_taken_bus_is_refused(sdk):
+    bus = VirtualBus(channel_name())
+    codec = CanCodec(database_bytes=DBC, bus=bus)
+    with pytest.raises(RuntimeError, match=f"^{CONSUMED}$"):
+        CanCodec(database_bytes=DBC, bus=bus)
+    with pytest.raises(RuntimeError, match="^VirtualBus receiver taken by CanCodec$"):
+        bus.recv(timeout=0)
+    bus.send(0x123, STATUS)  # the sending side stays with the bus
+    wait_counts(codec, messages_decoded=1)
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"database_file": "x.dbc", "database_bytes": DBC, "with_bus": True}, ValueError,
+     "pass either database_file or database_bytes, not both"),
+    ({"database_bytes": DBC, "with_bus": False}, RuntimeError, NO_BUS),
+])
+def test_failures_before_the_bus_leave_its_receiver(sdk, kwargs, error, text):
+    bus = VirtualBus(channel_name())
+    args = dict(kwargs)
+    if args.pop("with_bus"):
+        args["bus"] = bus
+    with pytest.raises(error, match=f"^{text}$"):
+        CanCodec(**args)
+    assert bus.recv(timeout=0) is None  # still its own
+    CanCodec(database_bytes=DBC, bus=bus).stop()
+
+
+@pytest.mark.parametrize("setup, kwargs, text", [
+    (lambda: orvik_sdk.fail("src_handle_from_py"), {},
+     "acquire source handle: injected src_handle_from_py failure for 'can'"),
+    (lambda: orvik_sdk.fail("src_handle_from_py", match="can_raw"), {"log_raw_frames": True},
+     "acquire source handle: injected src_handle_from_py failure for 'can_raw'"),
+    (lambda: None, {"database_bytes": b"BO_ nonsense"}, "Failed to parse DBC from bytes"),
+    (lambda: None, {"database_bytes": None, "database_file": "/nonexistent/x.dbc"},
+     "Failed to load DBC database from file"),
+    (lambda: orvik_sdk.fail("evt_add_event", match="0200_Mux"), {"emit_schemas_on_init": True},
+     None),
+])
+def test_failures_from_step_seven_consume_the_bus_and_release_everything(sdk, setup, kwargs, text):
+    bus = VirtualBus(channel_name())
+    setup()
+    args = {"database_bytes": DBC, "bus": bus, **kwargs}
+    with pytest.raises(RuntimeError) as raised:
+        CanCodec(**args)
+    if text is not None:
+        assert str(raised.value) == text
+    else:
+        assert str(raised.value).startswith("add_event('0200_Mux')")
+    with pytest.raises(RuntimeError, match=f"^{CONSUMED}$"):
+        CanCodec(database_bytes=DBC, bus=bus)
+    stats = orvik_sdk.stats()
+    assert stats["live_sources"] == 0 and stats["live_events"] == 0
+
+
+@pytest.mark.parametrize("emit", [False, True])
+def test_channel_without_bus_is_refused_after_building_everything(sdk, emit):
+    with pytest.raises(RuntimeError, match="^SocketCAN is only available on Linux$"):
+        CanCodec(database_bytes=DBC, channel="can0", emit_schemas_on_init=emit, fd=True,
+                 rcvbuf_size=4096)
+    stats = orvik_sdk.stats()
+    assert stats["sources_acquired"] == 1 and stats["live_sources"] == 0
+    assert stats["events_added"] == (3 if emit else 0) and stats["live_events"] == 0
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"bus": 5}, TypeError, "argument 'bus': 'int' object cannot be converted to 'VirtualBus'"),
+    ({"bus": Message(1)}, TypeError,
+     "argument 'bus': 'Message' object cannot be converted to 'VirtualBus'"),
+    ({"fd": 1}, TypeError, "argument 'fd': 'int' object cannot be converted to 'PyBool'"),
+    ({"channel": 0}, TypeError, "argument 'channel': 'int' object cannot be converted to 'PyString'"),
+    ({"rcvbuf_size": 2**31}, OverflowError, None),
+    ({"rcvbuf_size": -2**31 - 1}, OverflowError, None),
+    ({"rcvbuf_size": 1.5}, TypeError, None),
+    ({"source_name": None}, TypeError, "argument 'source_name': 'NoneType' object cannot be "
+                                       "converted to 'PyString'"),
+    ({"database_bytes": "text"}, TypeError, "argument 'database_bytes': Can't extract `str` to `Vec`"),
+])
+def test_argument_conversion_failures_consume_nothing(sdk, kwargs, error, text):
+    bus = VirtualBus(channel_name())
+    args = {"database_bytes": DBC, "bus": bus, **kwargs}
+    with pytest.raises(error) as raised:
+        CanCodec(**args)
+    if text is not None:
+        assert str(raised.value) == text
+    assert bus.recv(timeout=0) is None
+    assert orvik_sdk.stats()["sources_acquired"] == 0
+
+
+def test_conversion_runs_in_signature_order(sdk):
+    with pytest.raises(TypeError, match="^argument 'fd'"):
+        CanCodec(fd=1, bus=5, rcvbuf_size="x", database_bytes="x")
+    with pytest.raises(TypeError, match="^argument 'bus'"):
+        CanCodec(bus=5, rcvbuf_size="x", database_bytes="x")
+    with pytest.raises(TypeError, match="^argument 'rcvbuf_size'"):
+        CanCodec(rcvbuf_size="x", database_bytes="x")
+
+
+# --- cache and attribute fallback -------------------------------------------------------------
+
+def test_attributes_fall_back_to_the_trace_source(sdk):
+    codec, _ = codec_on_new_bus(emit_schemas_on_init=True)
+    status = codec.Status  # a message name of the stand-in source's navigation
+    assert status.name == "0123_Status"
+    assert codec.Status.Speed.name == "Speed"
+    assert codec.name == "can"  # the source's own attribute
+    assert codec.flush.__qualname__ == "CanCodec.flush"  # the codec's own wins
+    with pytest.raises(AttributeError) as raised:
+        codec.NoSuchMessage
+    assert "TraceSource" in str(raised.value)  # the source's exception, not the codec's
+    assert getattr(codec, "NoSuchMessage", 42) == 42
+
+
+def test_cache_is_read_only(sdk):
+    codec, _ = codec_on_new_bus()
+    with pytest.raises(AttributeError):
+        codec.cache = 1
+    with pytest.raises(AttributeError):
+        del codec.cache
+    with pytest.raises(AttributeError):
+        codec.anything = 1
+
+
+# --- references and release -------------------------------------------------------------------
+
+def test_references_are_kept_only_where_needed(sdk):
+    source, raw = sdk.TraceSourceCache("refs"), sdk.TraceSourceCache("refs_raw")
+    bus = VirtualBus(channel_name())
+    refs = [sys.getrefcount(x) for x in (source, raw, bus, DBC)]
+    codec = CanCodec(source_name="refs", database_bytes=DBC, bus=bus, source=source,
+                     raw_source=raw, log_raw_frames=True)
+    # The codec keeps the trace source, and neither the raw source, the bus nor the DBC input.
+    assert [sys.getrefcount(x) for x in (source, raw, bus, DBC)] == [
+        refs[0] + 1, refs[1], refs[2], refs[3]]
+    cache = codec.cache
+    assert cache is source
+    del cache
+    del codec
+    assert [sys.getrefcount(x) for x in (source, raw, bus, DBC)] == refs
+
+
+def test_deleting_codec_and_bus_releases_handles_and_the_channel(sdk):
+    from orvik_can._native import virtual_bus_channel_count
+
+    before = virtual_bus_channel_count()
+    codec, observer = codec_on_new_bus(emit_schemas_on_init=True)
+    assert virtual_bus_channel_count() == before + 1
+    assert orvik_sdk.stats()["live_events"] == 3
+    del codec, observer
+    gc.collect()
+    wait_for(lambda: orvik_sdk.stats()["live_sources"] == 0, "the task to release its handles")
+    wait_for(lambda: virtual_bus_channel_count() == before, "the channel to be evicted")
+    assert orvik_sdk.stats()["live_events"] == 0
