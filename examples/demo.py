@@ -119,7 +119,8 @@ def main():
     rows = [row for row in orvik_sdk.rows() if row[0] == SOURCE]
     metrics = codec.metrics()
     print(f"{metrics.messages_received} CAN frames on VirtualBus {CHANNEL!r}, decoded against "
-          f"{DBC.name} into {len(rows)} rows of trace source {SOURCE!r}:\n")
+          f"{DBC.name} into {len(rows)} rows of trace source {SOURCE!r}.\n"
+          "Signals carry their DBC types and units; value-table labels show as Label(raw value).\n")
     print_table(rows, db)
     print()
     print(metrics)
