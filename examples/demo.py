@@ -21,7 +21,7 @@ except ImportError:
 DBC = pathlib.Path(__file__).with_name("demo.dbc")
 CHANNEL = "demo"
 SOURCE = "vehicle"
-HEARTBEAT_PERIOD = 0.2  # long enough that exactly one frame of each payload goes out
+HEARTBEAT_PERIOD = 0.5  # long enough that exactly one frame of each payload goes out
 WAIT_SECONDS = 5.0
 
 
