@@ -209,25 +209,25 @@ def paced_callbacks(send, work, count, calls):
     return rate(calls[0], time.perf_counter() - start)
 
 
-def notifier_callbacks(frames, count):
+def counting_callable():
+    """A callable that counts its calls, and the one-item list it counts in."""
     calls = [0]
 
     def callback(msg):
         calls[0] += 1
 
-    ours_calls = calls
+    return callback, calls
+
+
+def notifier_callbacks(frames, count):
+    callback, calls = counting_callable()
     bus, sender = VirtualBus("peers-notify"), VirtualBus("peers-notify")
     notifier = Notifier(bus, [callback])
-    ours = paced_callbacks(sender.send, [(i, d, None, e) for i, d, e in frames], count,
-                           ours_calls)
+    ours = paced_callbacks(sender.send, [(i, d, None, e) for i, d, e in frames], count, calls)
     notifier.stop()
     del notifier
 
-    calls = [0]
-
-    def peer_callback(msg):
-        calls[0] += 1
-
+    peer_callback, calls = counting_callable()
     rx = can.Bus(interface="virtual", channel="peers-notify")
     tx = can.Bus(interface="virtual", channel="peers-notify")
     peer_notifier = can.Notifier(rx, [peer_callback], timeout=0.1)
