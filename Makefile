@@ -4,7 +4,7 @@ BUILD ?= build/cpp
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(shell command -v $(PY))
 
-.PHONY: setup build test test-cpp test-python install asan tsan fuzz bench
+.PHONY: setup build test test-cpp test-python install demo asan tsan fuzz bench
 
 setup:
 	bash scripts/setup.sh
@@ -25,6 +25,12 @@ test-python: build install
 	if [ $$rc -eq 5 ]; then echo "pytest: no tests collected"; rc=0; fi; exit $$rc
 
 test: test-cpp test-python
+
+# The demo runs the installed extension against the stand-in trace SDK, built into tests/standin.
+demo: install
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DORVIK_BUILD_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS) --target orvik_sdk_standin
+	PYTHONPATH=$(abspath tests/standin)$${PYTHONPATH:+:$$PYTHONPATH} $(PY) examples/demo.py
 
 # C++ tests under AddressSanitizer + UBSan, and under ThreadSanitizer.
 asan: setup
