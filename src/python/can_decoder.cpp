@@ -205,7 +205,7 @@ PyMethodDef kMethods[] = {
 constexpr const char kDoc[] =
     "CanDecoder(database_file=None, source_name=..., timestamp_mode=..., log_raw_frames=None, "
     "emit_schemas_on_init=False, source=None, raw_source=None, database_bytes=None)\n--\n\n"
-    "Bus-decoupled CAN decoder: accepts raw frames through ``decode_frame()``.\n\n"
+    "Bus-decoupled CAN decoder. Accepts raw frames via `decode_frame()`.\n\n"
     "For callers with their own frame source (python-can, a log replay, ...) who want DBC\n"
     "decoding and tracing without a SocketCAN bus.\n\n"
     "Args:\n"

@@ -59,9 +59,11 @@ PyObject* is_initialized(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   return PyBool_FromLong(found);
 }
 
-// Takes the registry lock briefly. Never raises.
+// Takes the registry lock briefly. A fault (the lock failing) is raised, never unwound.
 PyObject* virtual_bus_channel_count(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
-  return PyLong_FromSize_t(runtime::virtual_bus::channel_count());
+  return py::guard<PyObject*>(nullptr, [] {
+    return PyLong_FromSize_t(runtime::virtual_bus::channel_count());
+  });
 }
 
 PyMethodDef kFunctions[] = {
