@@ -62,4 +62,10 @@ inline broadcast::RecvResult<CanFrame> recv_callback(broadcast::Receiver<CanFram
   return *receiver.recv_blocking();
 }
 
+// What recv_callback would return at once, or nullopt when it would have to wait. Never blocks.
+inline std::optional<broadcast::RecvResult<CanFrame>> try_recv_callback(
+    broadcast::Receiver<CanFrame>& receiver) {
+  return receiver.try_take();
+}
+
 }  // namespace orvik::runtime

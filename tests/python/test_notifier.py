@@ -194,6 +194,28 @@ def test_a_lagging_callable_loses_the_oldest_frames_and_goes_on(sdk, channel):
     del notifier, dec
 
 
+def test_frames_waiting_for_a_busy_callable_all_arrive_in_order(channel):
+    name, tx = channel
+    release = threading.Event()
+    seen = []
+
+    def busy_then_failing(msg):
+        release.wait(30)
+        seen.append(msg.arbitration_id)
+        if msg.arbitration_id % 3 == 0:
+            raise ValueError("discarded; the next frame still comes")
+
+    notifier = Notifier(VirtualBus(name), [busy_then_failing])
+    sent = 1000  # inside the 1024 frames held for each callable: none lost
+    for i in range(sent):
+        tx.send(i, b"")
+    time.sleep(0.1)  # let them pile up behind the first call
+    release.set()
+    wait_for(lambda: len(seen) == sent)
+    assert seen == list(range(sent))
+    del notifier
+
+
 def test_stop_and_is_active():
     notifier = Notifier(VirtualBus(f"notifier-{next(_names)}"))  # no listeners: reads and discards
     assert notifier.is_active is True
