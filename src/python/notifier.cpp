@@ -62,6 +62,7 @@ class NotifierValue {
   }
 
   const runtime::NotifierHandle& handle() const { return *handle_; }
+  void reserve_threads(std::size_t n) { threads_.reserve(n); }
   void add_thread(std::thread thread) { threads_.push_back(std::move(thread)); }
 
  private:
@@ -105,32 +106,44 @@ void deliver(PyObject* callable, const CanFrame& frame) {
 // which also hands it over to a thread that has asked for it meanwhile.
 constexpr unsigned kDeliveryBatch = 64;
 
-// The thread's own interpreter thread state, made at its first delivery and kept until the
-// channel closes. Making one per frame, as a bare PyGILState_Ensure/Release pair does, costs an
-// mmap and an munmap of its frame stack every time.
+// The thread's interpreter thread state, in the interpreter that built the Notifier. For the
+// main interpreter it is made at the first delivery and kept until the channel closes: making one
+// per hold, as a bare PyGILState_Ensure/Release pair does, costs an mmap and an munmap of its frame
+// stack every time. A sub-interpreter refuses to end while another thread state of it exists, so
+// there the state lives only while the lock is held.
 class ThreadState {
  public:
+  explicit ThreadState(PyInterpreterState* interp)
+      : interp_(interp), keep_(PyInterpreterState_GetID(interp) == 0) {}
   void lock() {
-    if (tstate_ == nullptr) {
-      gilstate_ = PyGILState_Ensure();
-      tstate_ = PyThreadState_Get();
+    if (tstate_ == nullptr) tstate_ = PyThreadState_New(interp_);
+    PyEval_RestoreThread(tstate_);
+  }
+  void unlock() {
+    if (keep_) {
+      (void)PyEval_SaveThread();
     } else {
-      PyEval_RestoreThread(tstate_);
+      finish();
     }
   }
-  void unlock() { (void)PyEval_SaveThread(); }
-  // Lock held. Releases the lock, and the thread state with it.
-  void finish() { PyGILState_Release(gilstate_); }
+  // Lock held. Releases the lock and deletes the thread state.
+  void finish() {
+    PyThreadState_Clear(tstate_);
+    (void)PyEval_SaveThread();
+    PyThreadState_Delete(std::exchange(tstate_, nullptr));
+  }
 
  private:
+  PyInterpreterState* interp_;
+  bool keep_;
   PyThreadState* tstate_ = nullptr;
-  PyGILState_STATE gilstate_ = PyGILState_UNLOCKED;
 };
 
 // Owns one reference to `callable`, released under the lock when the channel closes.
-void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObject* callable) {
+void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObject* callable,
+                         PyInterpreterState* interp) {
   using Next = runtime::broadcast::RecvResult<CanFrame>;
-  ThreadState thread_state;
+  ThreadState thread_state(interp);
   std::optional<Next> pending;  // a lag or the end, met while draining under the lock
   for (;;) {
     Next next = pending ? *std::exchange(pending, std::nullopt)
@@ -169,10 +182,13 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObje
 std::thread spawn_callback_thread(const runtime::NotifierHandle& handle, const Ref& callable) {
   PyObject* owned = callable.new_ref();
   try {
-    return std::thread(run_callback_thread, handle.subscribe(), owned);
+    return std::thread(run_callback_thread, handle.subscribe(), owned, PyInterpreterState_Get());
   } catch (const std::system_error& e) {
     Py_DECREF(owned);
     raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
+  } catch (...) {
+    Py_DECREF(owned);
+    throw;
   }
 }
 
@@ -233,6 +249,7 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
 
   // From here a failure cancels the tasks, as the value goes out of scope.
   NotifierValue value(std::move(*started));
+  value.reserve_threads(listeners.callables.size());  // a started thread is never dropped joinable
   for (const Ref& callable : listeners.callables) {
     value.add_thread(spawn_callback_thread(value.handle(), callable));
   }

@@ -60,19 +60,21 @@ def sdk():
     channels = channel_count()
     before = orvik_sdk.stats()
 
+    # Objects of earlier tests may still be ending in the background, so the counts may fall
+    # below where they started; this test must leave nothing of its own behind.
     def settled():
         now = orvik_sdk.stats()
-        return (channel_count() == channels and now["live_sources"] == before["live_sources"]
-                and now["live_events"] == before["live_events"])
+        return (channel_count() <= channels and now["live_sources"] <= before["live_sources"]
+                and now["live_events"] <= before["live_events"])
 
     yield orvik_sdk
     gc.collect()
     wait_until(settled)
     after = orvik_sdk.stats()
     assert after["violations"] == []
-    assert channel_count() == channels
-    assert (after["live_sources"], after["live_events"]) == (before["live_sources"],
-                                                             before["live_events"])
+    assert channel_count() <= channels
+    assert after["live_sources"] <= before["live_sources"]
+    assert after["live_events"] <= before["live_events"]
     orvik_sdk.reset()
 
 

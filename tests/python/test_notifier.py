@@ -353,3 +353,30 @@ def test_exit_while_callbacks_run_is_clean(sleepy):
         done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                               timeout=60)
         assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
+def test_callbacks_run_in_the_interpreter_that_built_the_notifier():
+    # The module imported first in a sub-interpreter: its callables must see that interpreter,
+    # and the sub-interpreter must still be able to end while the notifier's thread lives.
+    script = textwrap.dedent(f"""
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        interpreters.run_string(interp, '''
+        import sys, time
+        sys.path.insert(0, {str(STANDIN_DIR)!r})
+        import orvik_can._native as n
+        seen = []
+        bus = n.VirtualBus("subint")
+        notifier = n.Notifier(n.VirtualBus("subint"), [lambda m: seen.append(id(sys.modules))])
+        deadline = time.monotonic() + 10
+        while not seen and time.monotonic() < deadline:
+            bus.send(1, b"x")
+            time.sleep(0.01)
+        assert seen and seen[0] == id(sys.modules), (seen, id(sys.modules))
+        print("own interpreter")
+        ''')
+    """)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "own interpreter"
