@@ -15,7 +15,9 @@
 // the decoder mutex instead.
 #include "python/can_decoder.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -38,8 +40,9 @@ struct CanDecoderValue {
 };
 using Shared = py::Shared<CanDecoderValue>;
 
-void set_payload(CanFrame& frame, Payload data) {
-  frame.data.swap(data);  // swap, not move-assign: g++ 12 misreads the inline-storage move
+// Copies the payload straight into the frame: the one copy out of the Python object.
+void set_payload(CanFrame& frame, PyObject* data) {
+  py::assign_bytes(data, frame.data);
   frame.dlc = static_cast<std::uint8_t>(frame.data.size());  // the length modulo 256
 }
 
@@ -91,7 +94,7 @@ Ref decode_frame(PyObject* self, const py::CallArgs& call) {
   const Shared d(self);
   CanFrame frame;
   frame.arbitration_id = py::arg(a, 0, py::to_u32);
-  set_payload(frame, py::arg(a, 1, py::to_bytes<Payload>));  // the one copy of the payload
+  py::arg(a, 1, [&](PyObject* v) { set_payload(frame, v); });
   const std::optional<std::int64_t> timestamp_ns = py::arg(a, 2, py::optional(py::to_i64));
   frame.is_extended_id = py::arg_or(a, 3, py::to_flag, false);
   frame.is_fd = py::arg_or(a, 4, py::to_flag, false);
@@ -102,11 +105,25 @@ Ref decode_frame(PyObject* self, const py::CallArgs& call) {
   return Ref::borrow(Py_None);
 }
 
+// The attribute names a message is read by, interned once: a lookup by a str object skips
+// building a str from a C string per read, and matches the instance's own (interned) names by
+// identity.
+enum class Attr { arbitration_id, data, is_extended_id, is_fd, is_remote_frame, timestamp };
+
+PyObject* attr_name(Attr attr) {
+  static constexpr const char* kNames[] = {"arbitration_id", "data",           "is_extended_id",
+                                           "is_fd",          "is_remote_frame", "timestamp"};
+  static PyObject* names[std::size(kNames)] = {};  // kept for the process (lock held)
+  const auto i = static_cast<std::size_t>(attr);
+  if (names[i] == nullptr) names[i] = py::check(PyUnicode_InternFromString(kNames[i])).release();
+  return names[i];
+}
+
 // Reads attribute `name` of a duck-typed message and hands it to `use`, which converts it.
 // False when the lookup or the conversion fails; the failure is discarded.
 template <class Use>
-bool read_attribute(PyObject* msg, const char* name, Use&& use) {
-  const Ref value = Ref::steal(PyObject_GetAttrString(msg, name));
+bool read_attribute(PyObject* msg, Attr name, Use&& use) {
+  const Ref value = Ref::steal(PyObject_GetAttr(msg, attr_name(name)));
   if (!value) {
     PyErr_Clear();
     return false;
@@ -120,7 +137,7 @@ bool read_attribute(PyObject* msg, const char* name, Use&& use) {
   }
 }
 
-bool flag_attribute(PyObject* msg, const char* name) {
+bool flag_attribute(PyObject* msg, Attr name) {
   bool flag = false;
   read_attribute(msg, name, [&](PyObject* v) { flag = py::to_flag(v); });
   return flag;
@@ -129,19 +146,22 @@ bool flag_attribute(PyObject* msg, const char* name) {
 CanFrame frame_from_message(PyObject* msg) {
   CanFrame frame;
   {
-    const Ref id = py::check(PyObject_GetAttrString(msg, "arbitration_id"));
+    const Ref id = py::check(PyObject_GetAttr(msg, attr_name(Attr::arbitration_id)));
     frame.arbitration_id = py::to_u32(id.get());  // its own exception, without an argument name
   }
   // An unreadable payload decodes as an empty one.
-  read_attribute(msg, "data", [&](PyObject* v) { set_payload(frame, py::to_bytes<Payload>(v)); });
-  frame.is_extended_id = flag_attribute(msg, "is_extended_id");
-  frame.is_fd = flag_attribute(msg, "is_fd");
-  frame.is_remote_frame = flag_attribute(msg, "is_remote_frame");
+  if (!read_attribute(msg, Attr::data, [&](PyObject* v) { set_payload(frame, v); })) {
+    frame.data.clear();
+    frame.dlc = 0;
+  }
+  frame.is_extended_id = flag_attribute(msg, Attr::is_extended_id);
+  frame.is_fd = flag_attribute(msg, Attr::is_fd);
+  frame.is_remote_frame = flag_attribute(msg, Attr::is_remote_frame);
   frame.is_rx = true;
   // Zero, negative and NaN mean no timestamp (python-can's unset value is 0.0). The rest keeps
   // whole nanoseconds only, as decode_frame's timestamp_ns does.
   double seconds = 0.0;
-  read_attribute(msg, "timestamp", [&](PyObject* v) { seconds = py::to_f64(v); });
+  read_attribute(msg, Attr::timestamp, [&](PyObject* v) { seconds = py::to_f64(v); });
   if (seconds > 0.0) frame.timestamp = static_cast<double>(seconds_to_ns(seconds)) / 1e9;
   return frame;
 }

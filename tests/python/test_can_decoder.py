@@ -170,6 +170,35 @@ def test_payload_forms(sdk, data):
     assert [r[3] for r in rows()] == [STATUS_VALUES]
 
 
+class Id(int):
+    pass
+
+
+class Payload(bytes):
+    pass
+
+
+def runtime_name(text):
+    """The same name as a fresh, non-interned str, so keywords must also match by text."""
+    return "".join(list(text))
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((Id(0x123), Payload(STATUS)), {}),  # int and bytes subclasses take the same fast paths
+    ((np.uint32(0x123), bytearray(STATUS)), {}),  # not an int: through __index__
+    ((0x123,), {runtime_name("data"): STATUS, runtime_name("is_fd"): False}),
+    ((), {"arbitration_id": 0x123, "data": STATUS, "timestamp_ns": None}),
+])
+def test_argument_forms_decode_alike(sdk, args, kwargs):
+    CanDecoder(database_bytes=DBC).decode_frame(*args, **kwargs)
+    assert [r[3] for r in rows()] == [STATUS_VALUES]
+
+
+def test_keyword_given_twice_by_a_runtime_name_is_refused(sdk):
+    with pytest.raises(TypeError, match=r"multiple values for argument 'data'"):
+        CanDecoder(database_bytes=DBC).decode_frame(0x123, STATUS, **{runtime_name("data"): b""})
+
+
 def test_source_name_names_both_sources(sdk, cache_calls):
     decoder = CanDecoder(source_name="bench", log_raw_frames=True, database_bytes=DBC,
                          emit_schemas_on_init=True)

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,44 @@ std::string utf8(PyObject* str) {
   return std::string(s, static_cast<std::size_t>(n));
 }
 
+// The parameter names as interned str objects, keyed by the address of their C string (every
+// parameter list is static). Keyword names in compiled call sites are interned, so most keywords
+// match by identity without comparing text. Touched only with the interpreter lock held.
+PyObject* interned_name(const char* name) {
+  struct Slot {
+    const char* name;
+    PyObject* str;
+  };
+  static constexpr std::size_t kSlots = 256;  // well above every parameter name in the module
+  static Slot slots[kSlots] = {};
+  std::size_t i = (reinterpret_cast<std::uintptr_t>(name) >> 3) % kSlots;
+  for (std::size_t probes = 0; probes < kSlots; ++probes, i = (i + 1) % kSlots) {
+    Slot& slot = slots[i];
+    if (slot.name == name) return slot.str;
+    if (slot.name != nullptr) continue;
+    PyObject* str = PyUnicode_InternFromString(name);
+    if (str == nullptr) {  // only the identity shortcut is lost
+      PyErr_Clear();
+      return nullptr;
+    }
+    slot = {name, str};  // kept for the process
+    return str;
+  }
+  return nullptr;  // full: compare by text
+}
+
+// The index of the parameter named `key`, or -1.
+Py_ssize_t find_param(std::span<const Param> params, PyObject* key) {
+  const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (interned_name(params[i].name) == key) return i;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) return i;
+  }
+  return -1;
+}
+
 }  // namespace
 
 Bound bind(const char* fname, bool is_method, std::span<const Param> params, const CallArgs& args) {
@@ -59,8 +98,8 @@ Bound bind(const char* fname, bool is_method, std::span<const Param> params, con
 
   auto bind_keyword = [&](PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) raise_type_error(fmt::format("{}() keywords must be strings", fname));
-    for (Py_ssize_t i = 0; i < nparams; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, params[i].name) != 0) continue;
+    const Py_ssize_t i = find_param(params, key);
+    if (i >= 0) {
       if (out.values_[i] != nullptr) {
         raise_type_error(fmt::format("{}() got multiple values for argument '{}'", fname,
                                      params[i].name));

@@ -76,8 +76,19 @@ void raise_cannot_convert(PyObject* obj, const char* kind) {
         fmt::format("'{}' object cannot be converted to '{}'", type_name(obj), kind));
 }
 
+namespace {
+
+// The int itself, or its __index__ for anything else (a float refused with TypeError). An int
+// (or subclass) is its own index, so it skips the call and the new reference.
+Ref as_index(PyObject* obj) {
+  if (PyLong_Check(obj)) return Ref::borrow(obj);
+  return check(PyNumber_Index(obj));
+}
+
+}  // namespace
+
 std::int64_t to_i64(PyObject* obj) {
-  Ref index = check(PyNumber_Index(obj));
+  Ref index = as_index(obj);
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) raise_current();
@@ -86,7 +97,7 @@ std::int64_t to_i64(PyObject* obj) {
 }
 
 std::uint64_t to_u64(PyObject* obj) {
-  Ref index = check(PyNumber_Index(obj));
+  Ref index = as_index(obj);
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) raise_current();
@@ -144,13 +155,16 @@ std::size_t size_hint(PyObject* obj) {
   return static_cast<std::size_t>(std::min(n, kMaxReserve));
 }
 
+bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
+  if (!PyBytes_Check(obj)) return false;
+  char* p = nullptr;
+  if (PyBytes_AsStringAndSize(obj, &p, size) < 0) raise_current();
+  *data = p;
+  return true;
+}
+
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
-  if (PyBytes_Check(obj)) {
-    char* p = nullptr;
-    if (PyBytes_AsStringAndSize(obj, &p, size) < 0) raise_current();
-    *data = p;
-    return true;
-  }
+  if (view_bytes(obj, data, size)) return true;
   if (PyByteArray_Check(obj)) {
     *data = PyByteArray_AsString(obj);
     *size = PyByteArray_Size(obj);

@@ -88,6 +88,10 @@ std::string to_str(PyObject* obj);
 // "Can't extract `str` to `Vec`", a non-sequence naming 'Sequence'.
 template <class Bytes = std::vector<std::uint8_t>>
 Bytes to_bytes(PyObject* obj);
+// The same conversion into an existing container, replacing its contents: a payload copied
+// straight into its final place. On failure `out` holds an unspecified part of the items.
+template <class Bytes>
+void assign_bytes(PyObject* obj, Bytes& out);
 
 // The items of any sequence but a str, as owned references.
 std::vector<Ref> to_sequence(PyObject* obj);
@@ -109,23 +113,36 @@ auto optional(Conv conv) {
 void check_bytes_source(PyObject* obj);  // refuses str and non-sequences
 // len(obj) as a capacity to reserve: 0 when it fails, capped because __len__ may lie.
 std::size_t size_hint(PyObject* obj);
+// The contents of a bytes (or subclass), or of a bytearray, borrowed; false for anything else.
+bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size);
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size);
 
 template <class Bytes>
-Bytes to_bytes(PyObject* obj) {
-  check_bytes_source(obj);
-  Bytes out;
+void assign_bytes(PyObject* obj, Bytes& out) {
   const char* data = nullptr;
   Py_ssize_t size = 0;
-  if (view_buffer_bytes(obj, &data, &size)) {
+  // bytes first: the common case needs neither the str check nor the sequence check.
+  bool viewed = view_bytes(obj, &data, &size);
+  if (!viewed) {
+    check_bytes_source(obj);
+    viewed = view_buffer_bytes(obj, &data, &size);
+  }
+  if (viewed) {
     out.assign(reinterpret_cast<const std::uint8_t*>(data),
                reinterpret_cast<const std::uint8_t*>(data) + size);
-    return out;
+    return;
   }
+  out.clear();
   Ref iter = check(PyObject_GetIter(obj));
   out.reserve(size_hint(obj));
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) out.push_back(to_u8(item.get()));
   if (PyErr_Occurred()) raise_current();
+}
+
+template <class Bytes>
+Bytes to_bytes(PyObject* obj) {
+  Bytes out;
+  assign_bytes(obj, out);
   return out;
 }
 
