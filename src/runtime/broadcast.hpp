@@ -8,6 +8,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -97,8 +98,8 @@ struct Shared {
   bool closed = false;
   WaitList waiters;
 
-  // `tail` and `closed` as last published, for receivers that find nothing new without
-  // taking the tail lock.
+  // `tail` and `closed` as last published, for receivers, which never take the tail lock to
+  // receive.
   alignas(64) std::atomic<std::uint64_t> published_tail{0};
   std::atomic<bool> published_closed{false};
 
@@ -193,25 +194,31 @@ class Receiver {
   std::optional<RecvResult<T>> try_take() {
     auto& s = *shared_;
     auto& slot = s.slots[next_ & s.mask];
-    if (auto v = read_if_current(slot)) return v;
-    // Nothing sent since our position: no need to contend with senders for the lock. A waker
-    // registered before this check is woken by the next send, which happens after it.
-    if (s.published_tail.load(std::memory_order_acquire) == next_ &&
-        !s.published_closed.load(std::memory_order_acquire))
-      return std::nullopt;
-
-    std::lock_guard lock(s.tail_mutex);
-    // Under the tail lock every send below `tail` is complete, so the slot is settled.
-    if (auto v = read_if_current(slot)) return v;
-    if (s.tail == next_) {
-      if (s.closed) return RecvResult<T>(std::in_place_index<2>);
-      return std::nullopt;
+    // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
+    // only meet on the slots themselves.
+    for (;;) {
+      std::uint64_t seen = 0;
+      if (auto v = read_if_current(slot, seen)) return v;
+      if (static_cast<std::int64_t>(seen - next_) > 0) {
+        // The slot holds a later lap: our position was overwritten. Sends publish the tail after
+        // writing their slot, so the tail may still lag the slot we saw.
+        const std::uint64_t tail =
+            std::max(s.published_tail.load(std::memory_order_acquire), seen + 1);
+        const std::uint64_t oldest = tail - s.capacity;
+        const std::uint64_t missed = oldest - next_;
+        next_ = oldest;
+        return RecvResult<T>(std::in_place_index<1>, Lag{missed});
+      }
+      // Closed is published after the last send, so a closed flag seen here means the tail read
+      // next is final.
+      const bool closed = s.published_closed.load(std::memory_order_acquire);
+      if (s.published_tail.load(std::memory_order_acquire) == next_) {
+        if (closed) return RecvResult<T>(std::in_place_index<2>);
+        // A waker registered before this check is woken by the next send, which happens after it.
+        return std::nullopt;
+      }
+      // A send completed between the slot read and the tail load: read the slot again.
     }
-    // The slot holds a later lap: our position was overwritten.
-    const std::uint64_t oldest = s.tail - s.capacity;
-    const std::uint64_t missed = oldest - next_;
-    next_ = oldest;
-    return RecvResult<T>(std::in_place_index<1>, Lag{missed});
   }
 
   void add_waker(Waker& waker) {
@@ -239,9 +246,11 @@ class Receiver {
   }
 
  private:
-  std::optional<RecvResult<T>> read_if_current(detail::Slot<T>& slot) {
+  // The value at our position when the slot holds it; else `seen` is the position it holds.
+  std::optional<RecvResult<T>> read_if_current(detail::Slot<T>& slot, std::uint64_t& seen) {
     slot.lock.lock_shared();
-    if (slot.pos != next_) {
+    seen = slot.pos;
+    if (seen != next_) {
       slot.lock.unlock_shared();
       return std::nullopt;
     }
