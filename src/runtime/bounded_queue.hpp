@@ -8,6 +8,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -41,6 +42,9 @@ struct State {
   std::size_t senders = 1;
   bool receiver_alive = true;
   WaitList waiters;
+  // Set under the mutex whenever an item or the end arrives, cleared by the receiver once it
+  // finds neither: lets the receiver's idle poll skip the mutex.
+  std::atomic<bool> maybe_ready{false};
 };
 }  // namespace detail
 
@@ -63,7 +67,10 @@ class Sender {
   ~Sender() {
     if (!state_) return;
     std::lock_guard lock(state_->mutex);
-    if (--state_->senders == 0) state_->waiters.wake_all();
+    if (--state_->senders == 0) {
+      state_->maybe_ready.store(true, std::memory_order_release);
+      state_->waiters.wake_all();
+    }
   }
 
   // Never waits.
@@ -74,6 +81,7 @@ class Sender {
     if (s.items.size() >= s.capacity)
       return std::unexpected(Refused<T>{OfferError::full, std::move(value)});
     s.items.push_back(std::move(value));
+    s.maybe_ready.store(true, std::memory_order_release);
     if (!s.waiters.empty()) s.waiters.wake_all();
     return {};
   }
@@ -110,6 +118,8 @@ class Receiver {
 
   std::optional<std::optional<T>> try_take() {
     auto& s = *state_;
+    // A waker registered before this load is woken by the next send, which sets the flag.
+    if (!s.maybe_ready.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lock(s.mutex);
     if (!s.items.empty()) {
       std::optional<std::optional<T>> v(std::in_place, std::move(s.items.front()));
@@ -117,6 +127,7 @@ class Receiver {
       return v;
     }
     if (s.senders == 0) return std::optional<std::optional<T>>(std::in_place);
+    s.maybe_ready.store(false, std::memory_order_relaxed);
     return std::nullopt;
   }
 

@@ -8,6 +8,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -74,7 +75,9 @@ class SlotLock {
 template <class T>
 struct Slot {
   SlotLock lock;
-  std::uint64_t pos = 0;  // the send position whose value the slot holds
+  // The send position whose value the slot holds. Written under the writer lock; atomic so that a
+  // receiver can tell "not yet" and "overwritten" without writing to the slot's cache line.
+  std::atomic<std::uint64_t> pos{0};
   std::optional<T> value;
 };
 
@@ -82,7 +85,8 @@ template <class T>
 struct Shared {
   explicit Shared(std::size_t n) : slots(new Slot<T>[n]), mask(n - 1), capacity(n) {
     // Every slot starts out as "one lap old", so no position reads as written before it is.
-    for (std::size_t i = 0; i < n; ++i) slots[i].pos = std::uint64_t{i} - n;
+    for (std::size_t i = 0; i < n; ++i)
+      slots[i].pos.store(std::uint64_t{i} - n, std::memory_order_relaxed);
   }
 
   std::unique_ptr<Slot<T>[]> slots;
@@ -97,8 +101,8 @@ struct Shared {
   bool closed = false;
   WaitList waiters;
 
-  // `tail` and `closed` as last published, for receivers that find nothing new without
-  // taking the tail lock.
+  // `tail` and `closed` as last published, for receivers, which never take the tail lock to
+  // receive.
   alignas(64) std::atomic<std::uint64_t> published_tail{0};
   std::atomic<bool> published_closed{false};
 
@@ -132,7 +136,7 @@ class Sender {
     if (s.receivers == 0) return std::unexpected<T>(std::move(value));
     auto& slot = s.slots[s.tail & s.mask];
     slot.lock.lock();
-    slot.pos = s.tail;
+    slot.pos.store(s.tail, std::memory_order_release);
     slot.value = std::move(value);
     slot.lock.unlock();
     ++s.tail;
@@ -193,25 +197,33 @@ class Receiver {
   std::optional<RecvResult<T>> try_take() {
     auto& s = *shared_;
     auto& slot = s.slots[next_ & s.mask];
-    if (auto v = read_if_current(slot)) return v;
-    // Nothing sent since our position: no need to contend with senders for the lock. A waker
-    // registered before this check is woken by the next send, which happens after it.
-    if (s.published_tail.load(std::memory_order_acquire) == next_ &&
-        !s.published_closed.load(std::memory_order_acquire))
-      return std::nullopt;
-
-    std::lock_guard lock(s.tail_mutex);
-    // Under the tail lock every send below `tail` is complete, so the slot is settled.
-    if (auto v = read_if_current(slot)) return v;
-    if (s.tail == next_) {
-      if (s.closed) return RecvResult<T>(std::in_place_index<2>);
-      return std::nullopt;
+    // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
+    // only meet on the slots themselves. Every path returns `out`, so it is built in place.
+    std::optional<RecvResult<T>> out;
+    for (;;) {
+      std::uint64_t seen = 0;
+      if (read_if_current(slot, seen, out)) return out;
+      if (static_cast<std::int64_t>(seen - next_) > 0) {
+        // The slot holds a later lap: our position was overwritten. Sends publish the tail after
+        // writing their slot, so the tail may still lag the slot we saw.
+        const std::uint64_t tail =
+            std::max(s.published_tail.load(std::memory_order_acquire), seen + 1);
+        const std::uint64_t oldest = tail - s.capacity;
+        const std::uint64_t missed = oldest - next_;
+        next_ = oldest;
+        out.emplace(std::in_place_index<1>, Lag{missed});
+        return out;
+      }
+      // Closed is published after the last send, so a closed flag seen here means the tail read
+      // next is final.
+      const bool closed = s.published_closed.load(std::memory_order_acquire);
+      if (s.published_tail.load(std::memory_order_acquire) == next_) {
+        if (closed) out.emplace(std::in_place_index<2>);
+        // A waker registered before this check is woken by the next send, which happens after it.
+        return out;
+      }
+      // A send completed between the slot read and the tail load: read the slot again.
     }
-    // The slot holds a later lap: our position was overwritten.
-    const std::uint64_t oldest = s.tail - s.capacity;
-    const std::uint64_t missed = oldest - next_;
-    next_ = oldest;
-    return RecvResult<T>(std::in_place_index<1>, Lag{missed});
   }
 
   void add_waker(Waker& waker) {
@@ -239,16 +251,23 @@ class Receiver {
   }
 
  private:
-  std::optional<RecvResult<T>> read_if_current(detail::Slot<T>& slot) {
+  // Copies the value at our position into `out` when the slot holds it; else false, and `seen`
+  // is the position the slot holds.
+  bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen,
+                       std::optional<RecvResult<T>>& out) {
+    // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
+    seen = slot.pos.load(std::memory_order_acquire);
+    if (seen != next_) return false;
     slot.lock.lock_shared();
-    if (slot.pos != next_) {
+    seen = slot.pos.load(std::memory_order_relaxed);
+    if (seen != next_) {
       slot.lock.unlock_shared();
-      return std::nullopt;
+      return false;
     }
-    std::optional<RecvResult<T>> out(std::in_place, std::in_place_index<0>, *slot.value);
+    out.emplace(std::in_place_index<0>, *slot.value);
     slot.lock.unlock_shared();
     ++next_;
-    return out;
+    return true;
   }
 
   void release() {

@@ -114,15 +114,17 @@ boost::asio::awaitable<void> run_codec_loop(DecodePipeline pipeline, Bus bus) {
   for (;;) {
     Next next;
     if (queue_open) {
-      auto event = co_await selector.select(pipeline.token, bus, queue);
-      switch (event.index()) {
+      auto event = selector.try_select(pipeline.token, bus, queue);
+      if (!event) event.emplace(co_await selector.select(pipeline.token, bus, queue));
+      switch (event->index()) {
         case 0: next = on_cancelled(); break;
-        case 1: next = on_received(std::get<1>(event)); break;
-        default: next = on_transmit(std::get<2>(event)); break;
+        case 1: next = on_received(std::get<1>(*event)); break;
+        default: next = on_transmit(std::get<2>(*event)); break;
       }
     } else {
-      auto event = co_await selector.select(pipeline.token, bus);
-      next = event.index() == 0 ? on_cancelled() : on_received(std::get<1>(event));
+      auto event = selector.try_select(pipeline.token, bus);
+      if (!event) event.emplace(co_await selector.select(pipeline.token, bus));
+      next = event->index() == 0 ? on_cancelled() : on_received(std::get<1>(*event));
     }
     if (next == Next::leave) break;
     if (next == Next::drop_queue) queue_open = false;

@@ -39,7 +39,7 @@ std::optional<Result<CanFrame>> VirtualBusRx::try_take() {
     if (!r) return std::nullopt;
     switch (r->index()) {
       case 0:
-        return Result<CanFrame>(std::get<0>(std::move(*r)));
+        return std::optional<Result<CanFrame>>(std::in_place, std::get<0>(std::move(*r)));
       case 1: {
         const std::uint64_t missed = std::get<1>(*r).missed;
         if (counters_) counters_->add(Counter::broadcast_overflows, missed);

@@ -56,24 +56,28 @@ TEST(Select, ALosingSourceKeepsItsItem) {
 }
 
 TEST(Select, ABusyLoopYieldsAfterItsBudget) {
-  boost::asio::io_context context;  // one thread: the other task runs only if the loop yields
-  CancellationToken ready;
-  ready.cancel();
-  bool other_ran = false;
-  int seen_at = -1;
-  testing::start(context, [&]() -> boost::asio::awaitable<void> {
-    Selector selector;
-    for (int i = 0; i < 1000 && seen_at < 0; ++i) {
-      co_await selector.select(ready);
-      if (other_ran) seen_at = i;
-    }
-  });
-  testing::start(context, [&]() -> boost::asio::awaitable<void> {
-    other_ran = true;
-    co_return;
-  });
-  context.run();
-  EXPECT_EQ(seen_at, static_cast<int>(Selector::kBudget));
+  // Both ways a loop can poll: select alone, and the non-suspending try first.
+  for (bool try_first : {false, true}) {
+    boost::asio::io_context context;  // one thread: the other task runs only if the loop yields
+    CancellationToken ready;
+    ready.cancel();
+    bool other_ran = false;
+    int seen_at = -1;
+    testing::start(context, [&]() -> boost::asio::awaitable<void> {
+      Selector selector;
+      for (int i = 0; i < 1000 && seen_at < 0; ++i) {
+        auto event = try_first ? selector.try_select(ready) : std::nullopt;
+        if (!event) event.emplace(co_await selector.select(ready));
+        if (other_ran) seen_at = i;
+      }
+    });
+    testing::start(context, [&]() -> boost::asio::awaitable<void> {
+      other_ran = true;
+      co_return;
+    });
+    context.run();
+    EXPECT_EQ(seen_at, static_cast<int>(Selector::kBudget)) << "try_first=" << try_first;
+  }
 }
 
 TEST(Select, BlockingFormTimesOutAndIsWokenFromAnotherThread) {
