@@ -15,10 +15,14 @@
 
 #include "runtime/codec_task.hpp"
 #include "sdk/py.hpp"
+#include "standin_embed.hpp"
 
 namespace {
 
 using namespace orvik;
+using bench::acquire_source;
+using bench::run_python;
+using bench::standin_table;
 using py::Ref;
 
 constexpr const char* kDbc = R"(VERSION ""
@@ -40,45 +44,6 @@ constexpr std::size_t kChannelCapacity = 65536;
 // Frames sent before waiting for the task; well inside the ring, so none is lost to lag.
 constexpr std::size_t kBatch = 4096;
 
-void run_python(const std::string& code) {
-  PyGILState_STATE gil = PyGILState_Ensure();
-  if (PyRun_SimpleString(code.c_str()) != 0) std::abort();
-  PyGILState_Release(gil);
-}
-
-const sdk::SdkAbiTable* standin_table() {
-  static const sdk::SdkAbiTable* table = [] {
-    Py_InitializeEx(0);
-    PyRun_SimpleString("import sys; sys.path.insert(0, '" ORVIK_STANDIN_DIR "'); import orvik_sdk");
-    PyObject* capsule = PyDict_GetItemString(PyImport_GetModuleDict(), "orvik_sdk_abi_v1");
-    const auto* found = capsule ? static_cast<const sdk::SdkAbiTable*>(
-                                      PyCapsule_GetPointer(capsule, "orvik_sdk_abi_v1"))
-                                : nullptr;
-    if (found == nullptr) {
-      PyErr_Print();
-      std::abort();
-    }
-    PyEval_SaveThread();  // workers log rows without the lock
-    return found;
-  }();
-  return table;
-}
-
-sdk::SourceHandle acquire_source(const sdk::SdkAbiTable* table, const char* name) {
-  PyGILState_STATE gil = PyGILState_Ensure();
-  Ref module = Ref::steal(PyImport_ImportModule("orvik_sdk"));
-  Ref obj = module ? Ref::steal(PyObject_CallMethod(module.get(), "TraceSourceCache", "s", name))
-                   : Ref();
-  void* source = nullptr;
-  if (!obj || table->src_handle_from_py(obj.get(), &source) != 0 || source == nullptr) {
-    PyErr_Print();
-    std::abort();
-  }
-  obj.reset();
-  module.reset();
-  PyGILState_Release(gil);
-  return sdk::SourceHandle(table, source);
-}
 
 void BM_CodecTask_SendDecodeEmit(benchmark::State& state) {
   const sdk::SdkAbiTable* table = standin_table();

@@ -15,29 +15,16 @@
 
 #include "decode/process_frame.hpp"
 #include "sdk/py.hpp"
+#include "standin_embed.hpp"
 
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-}
-
-// GCC cannot see that these operators pair malloc with free and warns about every one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "alloc_counter.hpp"
 
 namespace {
 
 using namespace orvik;
+using bench::acquire_source;
+using bench::run_python;
+using bench::standin_table;
 using py::Ref;
 
 constexpr std::size_t kFrames = 64;  // a power of two: the frame index is masked, not divided
@@ -71,53 +58,6 @@ std::string fd_dbc() {
   return text;
 }
 
-// Runs Python statements with the lock held; aborts the benchmark on failure.
-void run_python(const std::string& code) {
-  PyGILState_STATE gil = PyGILState_Ensure();
-  if (PyRun_SimpleString(code.c_str()) != 0) {
-    std::fprintf(stderr, "python failed: %s\n", code.c_str());
-    std::abort();
-  }
-  PyGILState_Release(gil);
-}
-
-// Starts the interpreter, imports the stand-in from its source folder and returns its table. The
-// interpreter lock is left released, as a worker thread finds it.
-const sdk::SdkAbiTable* standin_table() {
-  static const sdk::SdkAbiTable* table = [] {
-    Py_InitializeEx(0);
-    PyRun_SimpleString("import sys; sys.path.insert(0, '" ORVIK_STANDIN_DIR "'); import orvik_sdk");
-    PyObject* capsule = PyDict_GetItemString(PyImport_GetModuleDict(), "orvik_sdk_abi_v1");
-    const auto* found = capsule ? static_cast<const sdk::SdkAbiTable*>(
-                                      PyCapsule_GetPointer(capsule, "orvik_sdk_abi_v1"))
-                                : nullptr;
-    if (found == nullptr) {
-      PyErr_Print();
-      std::fprintf(stderr, "stand-in SDK unavailable from %s\n", ORVIK_STANDIN_DIR);
-      std::abort();
-    }
-    PyEval_SaveThread();
-    return found;
-  }();
-  return table;
-}
-
-// A source for `name`, acquired with the lock held as construction does it.
-sdk::SourceHandle acquire_source(const sdk::SdkAbiTable* table, const char* name) {
-  PyGILState_STATE gil = PyGILState_Ensure();
-  Ref module = Ref::steal(PyImport_ImportModule("orvik_sdk"));
-  Ref obj = module ? Ref::steal(PyObject_CallMethod(module.get(), "TraceSourceCache", "s", name))
-                   : Ref();
-  void* source = nullptr;
-  if (!obj || table->src_handle_from_py(obj.get(), &source) != 0 || source == nullptr) {
-    PyErr_Print();
-    std::abort();
-  }
-  obj.reset();
-  module.reset();
-  PyGILState_Release(gil);
-  return sdk::SourceHandle(table, source);
-}
 
 std::vector<CanFrame> frames(std::uint32_t id, std::size_t length) {
   std::mt19937_64 rng(1);
