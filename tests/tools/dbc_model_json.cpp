@@ -10,27 +10,11 @@
 
 #include "decode/dbc.hpp"
 
+#include "json_text.hpp"
+
 namespace {
 
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+using orvik::tools::json_string;
 
 // Python's json module reads NaN and Infinity; the shortest round-trip form keeps every bit.
 std::string json_number(double v) {

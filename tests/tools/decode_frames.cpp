@@ -14,6 +14,8 @@
 #include "decode/dbc.hpp"
 #include "decode/signal.hpp"
 
+#include "json_text.hpp"
+
 namespace {
 
 using namespace orvik;
@@ -35,21 +37,7 @@ std::string_view type_name(ValueKind kind) {
   return "?";
 }
 
-std::string json_string(std::string_view s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      out += fmt::format("\\u{:04x}", u);
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+using orvik::tools::json_string;
 
 std::string entries(const SignalRefs& refs, const std::optional<RowValues>& row) {
   std::string out = "[";

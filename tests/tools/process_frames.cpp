@@ -17,6 +17,8 @@
 #include "../cpp/sdk/fake_sdk.hpp"
 #include "decode/process_frame.hpp"
 
+#include "json_text.hpp"
+
 namespace {
 
 using namespace orvik;
@@ -41,21 +43,7 @@ std::string_view tag_name(AbiValueTag tag) {
   return "?";
 }
 
-std::string json_string(std::string_view s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      out += fmt::format("\\u{:04x}", u);
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+using orvik::tools::json_string;
 
 // The value as recorded: signed tags sign-extended from their width. Binary values are read
 // through their pointer, which stays valid while the frame lives.
