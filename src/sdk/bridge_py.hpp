@@ -16,8 +16,9 @@
 namespace orvik::sdk {
 
 // The SDK table behind the capsule in sys.modules, found on first success and cached for the
-// life of the process. Any thread, with or without the interpreter lock; failures are not cached.
-SinkResult<const SdkAbiTable*> abi_table();
+// life of the process. Any thread, with or without the interpreter lock (pass `lock_held` when the
+// caller holds it, perhaps through a sub-interpreter); failures are not cached.
+SinkResult<const SdkAbiTable*> abi_table(bool lock_held = false);
 
 // Takes the pending Python exception and renders it as "{type qualname}: {str()}" (or
 // "{type qualname}: <exception str() failed>"). No exception is pending afterwards.

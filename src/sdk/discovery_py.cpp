@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "sdk/table.hpp"
 
@@ -44,8 +45,11 @@ std::string type_qualname(PyObject* type) {
 std::string capsule_text(const char* what) { return fmt::format(fmt::runtime(what), kCapsuleName); }
 
 // Steps under the interpreter lock; references are dropped before the lock is given back.
-SinkResult<const SdkAbiTable*> discover() {
-  py::GilGuard gil;
+SinkResult<const SdkAbiTable*> discover(bool lock_held) {
+  // A thread that holds the lock may hold it through a sub-interpreter's thread state, which
+  // PyGILState_Ensure does not know and would wait on forever; such callers say so.
+  std::optional<py::GilGuard> gil;
+  if (!lock_held) gil.emplace();
   py::Ref sys = py::Ref::steal(PyImport_ImportModule("sys"));
   if (!sys) return sink_fail(sink_error_from_python());
   py::Ref modules = py::Ref::steal(PyObject_GetAttrString(sys.get(), "modules"));
@@ -101,16 +105,16 @@ std::string take_exception_text() {
 
 SinkError sink_error_from_python() { return SinkError::python(take_exception_text()); }
 
-SinkResult<const SdkAbiTable*> abi_table() {
+SinkResult<const SdkAbiTable*> abi_table(bool lock_held) {
   if (const SdkAbiTable* table = cached_table()) return table;
-  auto found = discover();
+  auto found = discover(lock_held);
   if (!found) return found;
   // Published after the lock is released; a concurrent first discovery may have won.
   return publish_table(*found);
 }
 
 SinkResult<SourceHandle> src_handle_from_py(PyObject* source) {
-  auto table = abi_table();
+  auto table = abi_table(/*lock_held=*/true);
   if (!table) return sink_fail(std::move(table.error()));
   void* handle = nullptr;
   const std::int32_t status = (*table)->src_handle_from_py(source, &handle);

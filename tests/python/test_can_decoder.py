@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import orvik_sdk
+from conftest import STANDIN_DIR
 from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, counts, rows, sdk  # noqa: F401
 from orvik_can._native import CanDecoder, Message, Metrics
 
@@ -674,3 +675,23 @@ def test_deleting_the_decoder_releases_its_handles(sdk):
     stats = sdk.stats()
     assert (stats["live_sources"], stats["live_events"]) == (0, 0)
 
+
+
+def test_first_construction_in_a_sub_interpreter_finds_the_sdk():
+    # The module imported first in a sub-interpreter: the first construction looks the SDK up
+    # while that interpreter holds the lock, and must neither hang nor fail.
+    proc = run_python(f"""
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        interpreters.run_string(interp, '''
+        import sys
+        sys.path.insert(0, {str(STANDIN_DIR)!r})
+        import orvik_sdk
+        import orvik_can._native as n
+        d = n.CanDecoder(database_bytes=b'BO_ 256 M: 1 X\\\\n SG_ S : 0|8@1+ (1,0) [0|0] "" X\\\\n')
+        d.decode_frame(256, b"\\\\x05")
+        print(d.metrics().messages_decoded)
+        ''')
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "1"
