@@ -15,30 +15,17 @@
 
 #include "runtime/codec_task.hpp"
 #include "sdk/py.hpp"
+#include "classic_dbc.hpp"
 #include "standin_embed.hpp"
 
 namespace {
 
 using namespace orvik;
 using bench::acquire_source;
+using bench::kClassicDbc;
 using bench::run_python;
 using bench::standin_table;
 using py::Ref;
-
-constexpr const char* kDbc = R"(VERSION ""
-
-BU_: ECU
-
-BO_ 291 Classic: 8 ECU
- SG_ S0 : 0|12@1+ (0.25,0) [0|0] "" ECU
- SG_ S1 : 12|4@1+ (1,0) [0|0] "" ECU
- SG_ S2 : 23|16@0- (0.01,-10) [0|0] "" ECU
- SG_ S3 : 32|8@1+ (1,-40) [0|0] "" ECU
- SG_ S4 : 47|7@0+ (2,0) [0|0] "" ECU
- SG_ S5 : 48|2@1+ (1,0) [0|0] "" ECU
- SG_ S6 : 50|6@1- (0.5,0) [0|0] "" ECU
- SG_ S7 : 63|8@0+ (0.1,0) [0|0] "" ECU
-)";
 
 constexpr std::size_t kChannelCapacity = 65536;
 // Frames sent before waiting for the task; well inside the ring, so none is lost to lag.
@@ -48,8 +35,9 @@ constexpr std::size_t kBatch = 4096;
 void BM_CodecTask_SendDecodeEmit(benchmark::State& state) {
   const sdk::SdkAbiTable* table = standin_table();
   run_python("orvik_sdk.reset(); orvik_sdk.count_only(True)");
-  DecoderConfig config{DbcSource{DbcSource::Bytes{{kDbc, kDbc + std::strlen(kDbc)}}}, "bench",
-                       false, TimestampMode::Auto};
+  const std::string_view dbc = kClassicDbc;
+  DecoderConfig config{DbcSource{DbcSource::Bytes{{dbc.begin(), dbc.end()}}}, "bench", false,
+                       TimestampMode::Auto};
   auto core = DecoderCore::create(std::move(config), acquire_source(table, "bench"), std::nullopt);
   if (!core) {
     state.SkipWithError(core.error().chain().c_str());

@@ -15,6 +15,7 @@
 
 #include "decode/process_frame.hpp"
 #include "sdk/py.hpp"
+#include "classic_dbc.hpp"
 #include "standin_embed.hpp"
 
 #include "alloc_counter.hpp"
@@ -23,27 +24,12 @@ namespace {
 
 using namespace orvik;
 using bench::acquire_source;
+using bench::kClassicDbc;
 using bench::run_python;
 using bench::standin_table;
 using py::Ref;
 
 constexpr std::size_t kFrames = 64;  // a power of two: the frame index is masked, not divided
-
-// A typical powertrain-style frame: mixed byte orders, mostly scaled, a few identity fields.
-constexpr const char* kClassicDbc = R"(VERSION ""
-
-BU_: ECU
-
-BO_ 291 Classic: 8 ECU
- SG_ S0 : 0|12@1+ (0.25,0) [0|0] "" ECU
- SG_ S1 : 12|4@1+ (1,0) [0|0] "" ECU
- SG_ S2 : 23|16@0- (0.01,-10) [0|0] "" ECU
- SG_ S3 : 32|8@1+ (1,-40) [0|0] "" ECU
- SG_ S4 : 47|7@0+ (2,0) [0|0] "" ECU
- SG_ S5 : 48|2@1+ (1,0) [0|0] "" ECU
- SG_ S6 : 50|6@1- (0.5,0) [0|0] "" ECU
- SG_ S7 : 63|8@0+ (0.1,0) [0|0] "" ECU
-)";
 
 // 32 16-bit fields side by side in a 64-byte FD frame, alternating byte order.
 std::string fd_dbc() {
