@@ -24,6 +24,7 @@
 
 #include "python/binding/classes.hpp"
 #include "python/binding/convert.hpp"
+#include "python/bus.hpp"
 #include "python/construction.hpp"
 #include "python/cyclic_send_task.hpp"
 #include "python/message.hpp"
@@ -132,7 +133,9 @@ Ref can_codec_new(PyTypeObject* type, const py::CallArgs& call) {
       pipeline.release();
     }
   }
-  if (!spawned) py::raise(PyExc_RuntimeError, "SocketCAN is only available on Linux");
+  if (!spawned) {
+    raise_socketcan_refused("CanCodec", *channel, "SocketCAN is only available on Linux");
+  }
 
   return py::create(type, CanCodecValue(std::move(counters), std::move(token),
                                         std::move(built.source), std::move(tx)));

@@ -224,7 +224,8 @@ runtime::VirtualBusRx take_receiver(PyObject* bus) {
     return std::move(*rx);
   }
   if (py::is_instance(bus, bus_type())) {
-    py::raise(PyExc_RuntimeError, "SocketCAN Bus is only available on Linux");
+    raise_socketcan_refused("Notifier", bus_channel(bus),
+                            "SocketCAN Bus is only available on Linux");
   }
   py::raise(PyExc_RuntimeError, "bus must be a VirtualBus or Bus instance");
 }
