@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #ifdef __linux__
 #include <linux/can.h>
@@ -45,6 +46,16 @@ bool socketcan_available() {
 #else
   return false;
 #endif
+}
+
+void raise_socketcan_refused(std::string_view who, std::string_view channel,
+                             const char* linux_only) {
+  if (!socketcan_available()) py::raise(PyExc_RuntimeError, linux_only);
+  // The kernel has CAN sockets, but this build has no SocketCAN I/O to drive them.
+  py::raise(PyExc_RuntimeError,
+            fmt::format("{}: SocketCAN I/O is not supported by this build of orvik_can "
+                        "(channel '{}'); use VirtualBus",
+                        who, channel));
 }
 
 namespace {
@@ -73,14 +84,7 @@ Ref bus_new(PyTypeObject* /*type*/, const py::CallArgs& args) {
   py::arg(a, 3, py::optional(py::to_i32));
   py::arg_or(a, 4, py::to_flag, true);
   py::arg_or(a, 5, py::to_flag, true);
-  if (!socketcan_available()) {
-    py::raise(PyExc_RuntimeError, "Bus is only available on Linux (SocketCAN)");
-  }
-  // The kernel has CAN sockets, but this build has no SocketCAN I/O to drive them.
-  py::raise(PyExc_RuntimeError,
-            fmt::format("Bus: SocketCAN I/O is not supported by this build of orvik_can "
-                        "(channel '{}'); use VirtualBus",
-                        channel));
+  raise_socketcan_refused("Bus", channel, "Bus is only available on Linux (SocketCAN)");
 }
 
 constexpr py::Param kTimeoutParams[] = {{"timeout"}};
@@ -253,6 +257,11 @@ const py::ClassSpec kSpec{
 };
 
 }  // namespace
+
+std::string bus_channel(PyObject* bus) {
+  const Shared value(bus);
+  return value->channel;
+}
 
 PyTypeObject* bus_type() {
   static PyTypeObject* type = nullptr;  // created once, kept for the process (lock held)

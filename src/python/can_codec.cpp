@@ -24,6 +24,7 @@
 
 #include "python/binding/classes.hpp"
 #include "python/binding/convert.hpp"
+#include "python/bus.hpp"
 #include "python/construction.hpp"
 #include "python/cyclic_send_task.hpp"
 #include "python/message.hpp"
@@ -67,6 +68,19 @@ struct CanCodecValue {
   }
 };
 using Shared = py::Shared<CanCodecValue>;
+
+// The trace source object is the caller's and may refer back to the codec (a wrapper that keeps
+// its codec), so the class takes part in garbage collection.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(py::Native<CanCodecValue>::of(self)->value.source.get());
+  return 0;
+}
+
+int clear(PyObject* self) {
+  const Ref gone = std::move(py::Native<CanCodecValue>::of(self)->value.source);
+  return 0;
+}
 
 // --- construction ---
 
@@ -132,7 +146,9 @@ Ref can_codec_new(PyTypeObject* type, const py::CallArgs& call) {
       pipeline.release();
     }
   }
-  if (!spawned) py::raise(PyExc_RuntimeError, "SocketCAN is only available on Linux");
+  if (!spawned) {
+    raise_socketcan_refused("CanCodec", *channel, "SocketCAN is only available on Linux");
+  }
 
   return py::create(type, CanCodecValue(std::move(counters), std::move(token),
                                         std::move(built.source), std::move(tx)));
@@ -184,7 +200,8 @@ Ref metrics(PyObject* self) {
 
 Ref get_cache(PyObject* self) {
   const Shared codec(self);
-  return codec->source;
+  // Null only once the collector has cleared the codec.
+  return codec->source ? codec->source : Ref::borrow(Py_None);
 }
 
 // The codec's own attributes first; a name it lacks (AttributeError or a subclass) is looked up
@@ -198,6 +215,8 @@ Ref getattr(PyObject* self, PyObject* name) {
     const Shared codec(self);
     source = codec->source;
   }
+  // Cleared by the collector: nothing to fall back on, so the codec's own AttributeError stands.
+  if (!source) return py::check(PyObject_GenericGetAttr(self, name));
   return py::check(PyObject_GetAttr(source.get(), name));
 }
 
@@ -269,6 +288,8 @@ const py::ClassSpec kSpec{
     .methods = kMethods,
     .getset = kGetSet,
     .getattro = &py::getattro<getattr>,
+    .traverse = &traverse,
+    .clear = &clear,
 };
 
 }  // namespace

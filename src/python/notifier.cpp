@@ -2,7 +2,8 @@
 //
 //   class Notifier:
 //       def __init__(self, bus, listeners=[], recv_buffer_size=4096): ...
-//       def stop(self) -> None          # cancels the background tasks, returns at once
+//       def stop(self) -> None          # cancels the background tasks and lets the callback
+//                                       # threads end; returns at once
 //       is_active: bool                 # read-only: not yet stopped or destroyed
 //
 // CanDecoder listeners decode on the runtime's dispatcher task. Each callable gets its own OS
@@ -42,7 +43,7 @@ using py::Ref;
 constexpr const char* kLogTarget = "orvik_can";
 
 // Cancels the tasks before releasing anything, and never joins a callback thread: each one ends
-// by itself once the callback channel closes.
+// by itself once the callback channel closes, which stop() or destruction lets it do.
 class NotifierValue {
  public:
   explicit NotifierValue(runtime::NotifierHandle handle) : handle_(std::move(handle)) {}
@@ -62,6 +63,7 @@ class NotifierValue {
   }
 
   const runtime::NotifierHandle& handle() const { return *handle_; }
+  runtime::NotifierHandle& handle() { return *handle_; }
   void reserve_threads(std::size_t n) { threads_.reserve(n); }
   void add_thread(std::thread thread) { threads_.push_back(std::move(thread)); }
 
@@ -178,11 +180,12 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObje
   }
 }
 
-// Starts the thread for one callable; it sees the frames dispatched from now on.
-std::thread spawn_callback_thread(const runtime::NotifierHandle& handle, const Ref& callable) {
+// Starts the thread for one callable, reading from `receiver`.
+std::thread spawn_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver,
+                                  const Ref& callable) {
   PyObject* owned = callable.new_ref();
   try {
-    return std::thread(run_callback_thread, handle.subscribe(), owned, PyInterpreterState_Get());
+    return std::thread(run_callback_thread, std::move(receiver), owned, PyInterpreterState_Get());
   } catch (const std::system_error& e) {
     Py_DECREF(owned);
     raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
@@ -224,7 +227,8 @@ runtime::VirtualBusRx take_receiver(PyObject* bus) {
     return std::move(*rx);
   }
   if (py::is_instance(bus, bus_type())) {
-    py::raise(PyExc_RuntimeError, "SocketCAN Bus is only available on Linux");
+    raise_socketcan_refused("Notifier", bus_channel(bus),
+                            "SocketCAN Bus is only available on Linux");
   }
   py::raise(PyExc_RuntimeError, "bus must be a VirtualBus or Bus instance");
 }
@@ -242,25 +246,32 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
   runtime::Runtime& rt = runtime::get();
   runtime::VirtualBusRx rx = take_receiver(a[0]);
   if (listeners.counters) rx = std::move(rx).with_metrics(listeners.counters);
+  // One callback receiver per callable, subscribed before the tasks start: frames already
+  // waiting on the bus reach every callable.
   auto started = runtime::Notifier::start(std::move(rx), std::move(listeners.native),
                                           std::move(listeners.counters), recv_buffer_size,
-                                          rt.executor());
+                                          rt.executor(), listeners.callables.size());
   if (!started) raise_internal_fault(started.error().message());
 
   // From here a failure cancels the tasks, as the value goes out of scope.
   NotifierValue value(std::move(*started));
+  std::vector<runtime::broadcast::Receiver<CanFrame>> receivers =
+      value.handle().take_callback_receivers();
   value.reserve_threads(listeners.callables.size());  // a started thread is never dropped joinable
-  for (const Ref& callable : listeners.callables) {
-    value.add_thread(spawn_callback_thread(value.handle(), callable));
+  for (std::size_t i = 0; i < listeners.callables.size(); ++i) {
+    value.add_thread(spawn_callback_thread(std::move(receivers[i]), listeners.callables[i]));
   }
   return py::create(type, std::move(value));
 }
 
 // --- members ---
 
+// Also lets go of the callback channel, so that the callback threads deliver what is held for
+// them, release their callables and end: a callable that refers back to the notifier then
+// keeps nothing alive.
 Ref stop(PyObject* self) {
-  const Shared n(self);
-  n->handle().token().cancel();
+  const py::Exclusive<NotifierValue> n(self);
+  n->handle().stop();
   return Ref::borrow(Py_None);
 }
 

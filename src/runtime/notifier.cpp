@@ -53,12 +53,17 @@ boost::asio::awaitable<void> run_dispatcher(FrameListeners listeners, Cancellati
 
 Result<NotifierHandle> Notifier::start(VirtualBusRx rx, FrameListeners listeners,
                                        SharedCounters counters, std::size_t recv_buffer_size,
-                                       const Executor& executor) {
+                                       const Executor& executor,
+                                       std::size_t callback_receivers) {
   CancellationToken token;
   auto callbacks = broadcast::channel<CanFrame>(kCallbackChannelCapacity);
   if (!callbacks) return fail(std::move(callbacks.error()));
   broadcast::Sender<CanFrame> callback_sender = std::move(callbacks->sender);
-  { auto initial = std::move(callbacks->receiver); }  // until a callback thread subscribes: none
+  { auto initial = std::move(callbacks->receiver); }
+  // Subscribed before the reader exists, so no frame it takes is broadcast to nobody.
+  std::vector<broadcast::Receiver<CanFrame>> receivers;
+  receivers.reserve(callback_receivers);
+  while (receivers.size() < callback_receivers) receivers.push_back(callback_sender.subscribe());
 
   auto queue = bounded::channel<CanFrame>(recv_buffer_size);
   if (!queue) return fail(std::move(queue.error()));
@@ -67,7 +72,7 @@ Result<NotifierHandle> Notifier::start(VirtualBusRx rx, FrameListeners listeners
   spawn(executor, run_dispatcher(std::move(listeners), token, std::move(queue->receiver),
                                  callback_sender));
   counters.reset();
-  return NotifierHandle(std::move(token), std::move(callback_sender));
+  return NotifierHandle(std::move(token), std::move(callback_sender), std::move(receivers));
 }
 
 }  // namespace orvik::runtime

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace orvik::runtime {
@@ -31,29 +32,45 @@ class FrameListener {
 using FrameListeners = std::vector<std::unique_ptr<FrameListener>>;
 
 // What the Python Notifier keeps: the token, and a sending end of the callback channel that keeps
-// the channel open while the handle lives.
+// the channel open until stop() or the handle's end.
 class NotifierHandle {
  public:
-  NotifierHandle(CancellationToken token, broadcast::Sender<CanFrame> callback_sender)
-      : token_(std::move(token)), callback_sender_(std::move(callback_sender)) {}
+  NotifierHandle(CancellationToken token, broadcast::Sender<CanFrame> callback_sender,
+                 std::vector<broadcast::Receiver<CanFrame>> callback_receivers)
+      : token_(std::move(token)),
+        callback_sender_(std::move(callback_sender)),
+        callback_receivers_(std::move(callback_receivers)) {}
 
   const CancellationToken& token() const { return token_; }
-  // A receiver for one callback thread; it sees frames dispatched from now on.
-  broadcast::Receiver<CanFrame> subscribe() const { return callback_sender_.subscribe(); }
+  // A receiver that sees frames dispatched from now on. Not after stop().
+  broadcast::Receiver<CanFrame> subscribe() const { return callback_sender_->subscribe(); }
+  // The receivers subscribed before the tasks started, one per callback thread asked for: they
+  // see every frame the reader takes. Moved out once.
+  std::vector<broadcast::Receiver<CanFrame>> take_callback_receivers() {
+    return std::exchange(callback_receivers_, {});
+  }
+  // Cancels the tasks and lets go of the callback channel, so that it closes once the dispatcher
+  // has ended: each callback receiver then reads what is still held for it and sees the end.
+  void stop() {
+    token_.cancel();
+    callback_sender_.reset();
+  }
 
  private:
   CancellationToken token_;
-  broadcast::Sender<CanFrame> callback_sender_;
+  std::optional<broadcast::Sender<CanFrame>> callback_sender_;
+  std::vector<broadcast::Receiver<CanFrame>> callback_receivers_;
 };
 
 class Notifier {
  public:
-  // Spawns the reader and the dispatcher on `executor` and returns at once. Fails, before
-  // anything is spawned, when the frame queue refuses `recv_buffer_size`; everything passed in
-  // is then released.
+  // Subscribes `callback_receivers` receivers to the callback channel, spawns the reader and the
+  // dispatcher on `executor` and returns at once. Fails, before anything is spawned, when the
+  // frame queue refuses `recv_buffer_size`; everything passed in is then released.
   static Result<NotifierHandle> start(VirtualBusRx rx, FrameListeners listeners,
                                       SharedCounters counters, std::size_t recv_buffer_size,
-                                      const Executor& executor);
+                                      const Executor& executor,
+                                      std::size_t callback_receivers = 0);
 };
 
 // Blocks a callback thread until its next frame, a lag report, or the channel's end. It holds no

@@ -1,12 +1,17 @@
 """The SocketCAN Bus class: its surface, argument conversion, and refusal to open."""
 
+import os
+import pathlib
+import shutil
 import socket
+import subprocess
 import sys
 
 import numpy as np
 import pytest
 
 from binding_probe import allocate_with_short_string, borrow_flag, borrowed
+from conftest import STANDIN_DIR
 from orvik_can._native import Bus, Message
 
 SIGNATURE = (
@@ -107,6 +112,60 @@ def test_constructor_always_refuses(args, kwargs):
         assert "not supported by this build" in str(info.value)
     else:
         assert str(info.value) == "Bus is only available on Linux (SocketCAN)"
+
+
+# socket() of a kernel with CAN sockets, for this host: a CAN socket is handed out as a UNIX one.
+FAKE_CAN_SOCKETS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <sys/socket.h>
+int socket(int domain, int type, int protocol) {
+  static int (*real)(int, int, int);
+  if (!real) real = (int (*)(int, int, int))dlsym(RTLD_NEXT, "socket");
+  if (domain == AF_CAN) return real(AF_UNIX, SOCK_DGRAM, 0);
+  return real(domain, type, protocol);
+}
+"""
+
+REFUSALS = """
+import sys
+sys.path[:0] = [{standin!r}, {here!r}]
+from binding_probe import allocate_with_short_string
+from orvik_can._native import Bus, CanCodec, Notifier
+for make in (lambda: Bus("can0"), lambda: CanCodec(channel="can0"),
+             lambda: Notifier(allocate_with_short_string(Bus, "can0"))):
+    try:
+        make()
+    except RuntimeError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize("can_sockets", [False, True])
+def test_the_three_socketcan_refusals_agree(tmp_path, can_sockets):
+    env = dict(os.environ)
+    if can_sockets:
+        shim = tmp_path / "fake_can_sockets.so"
+        (tmp_path / "shim.c").write_text(FAKE_CAN_SOCKETS)
+        if shutil.which("cc") is None:
+            pytest.skip("no C compiler to build the socket() shim")
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"),
+                        "-ldl"], check=True)
+        env["LD_PRELOAD"] = str(shim)
+    elif kernel_has_can_sockets():
+        pytest.skip("this kernel has CAN sockets")
+    script = REFUSALS.format(standin=str(STANDIN_DIR), here=str(pathlib.Path(__file__).parent))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    if can_sockets:
+        expected = [f"{who}: SocketCAN I/O is not supported by this build of orvik_can "
+                    "(channel 'can0'); use VirtualBus" for who in ("Bus", "CanCodec", "Notifier")]
+    else:
+        expected = ["Bus is only available on Linux (SocketCAN)",
+                    "SocketCAN is only available on Linux",
+                    "SocketCAN Bus is only available on Linux"]
+    assert done.stdout.splitlines() == expected
 
 
 def test_refused_constructor_keeps_argument_reference_counts():

@@ -393,6 +393,15 @@ def test_references_are_kept_only_where_needed(sdk):
     assert [sys.getrefcount(x) for x in (source, raw, bus, DBC)] == refs
 
 
+def test_the_collector_sees_the_trace_source(sdk):
+    # A trace source object may refer back to its codec; the collector breaks such a cycle only
+    # when the codec reports what it holds.
+    source = sdk.TraceSourceCache("gc")
+    codec = CanCodec(database_bytes=DBC, bus=VirtualBus(channel_name()), source=source)
+    assert gc.is_tracked(codec)
+    assert source in gc.get_referents(codec)
+
+
 def test_deleting_codec_and_bus_releases_handles_and_the_channel(sdk):
     from orvik_can._native import virtual_bus_channel_count
 

@@ -33,10 +33,15 @@ PyTypeObject* create_class(const ClassSpec& spec, Py_ssize_t basic_size, destruc
   if (spec.getattro != nullptr) {
     slots.push_back({Py_tp_getattro, reinterpret_cast<void*>(spec.getattro)});
   }
+  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  if (spec.traverse != nullptr) {
+    flags |= Py_TPFLAGS_HAVE_GC;  // tp_alloc then tracks each object
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(spec.traverse)});
+    if (spec.clear != nullptr) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(spec.clear)});
+  }
   slots.push_back({0, nullptr});
   // No Py_TPFLAGS_BASETYPE (not subclassable); no dict or weaklist offset.
-  PyType_Spec type_spec{spec.name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT,
-                        slots.data()};
+  PyType_Spec type_spec{spec.name, static_cast<int>(basic_size), 0, flags, slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) raise_current();
   return reinterpret_cast<PyTypeObject*>(type);

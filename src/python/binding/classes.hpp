@@ -23,6 +23,11 @@ struct ClassSpec {
   PyGetSetDef* getset = nullptr;   // static, null-terminated
   reprfunc repr = nullptr;
   getattrofunc getattro = nullptr;
+  // For a class whose value holds Python objects that can lead back to it: the class then takes
+  // part in garbage collection. `traverse` visits the type and each held object; `clear` drops
+  // them.
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
 };
 
 PyTypeObject* create_class(const ClassSpec& spec, Py_ssize_t basic_size, destructor dealloc);

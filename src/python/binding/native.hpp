@@ -54,6 +54,11 @@ class Exclusive {
   T* value_;
 };
 
+// Stops the collector from visiting an object whose value is gone or was never built.
+inline void untrack_if_collected(PyObject* obj) {
+  if (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(obj);
+}
+
 // Creates an object of `type` holding `value`. The class's constructor is not run: this is how
 // classes without a Python constructor get their objects.
 template <class T>
@@ -67,6 +72,7 @@ Ref create(PyTypeObject* type, T value) {
     new (&native->value) T(std::move(value));
   } catch (...) {
     // The value was never built, so the object is freed without running its destructor.
+    untrack_if_collected(obj);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
     throw;
@@ -77,6 +83,7 @@ Ref create(PyTypeObject* type, T value) {
 template <class T>
 void dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
+  untrack_if_collected(obj);
   Native<T>::of(obj)->value.~T();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
   Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own a type reference

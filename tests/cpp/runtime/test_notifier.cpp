@@ -116,11 +116,16 @@ TEST(Notifier, ListenersInOrderThenTheCallbackChannel) {
   FrameListeners listeners;
   listeners.push_back(std::make_unique<Recorder>("a", journal));
   listeners.push_back(std::make_unique<Recorder>("b", journal));
-  auto handle = Notifier::start(std::move(ends->rx), std::move(listeners), nullptr, 16, executor());
+  // Frames already waiting on the bus: the callback receiver asked for at the start sees them.
+  for (std::uint32_t id = 1; id <= 3; ++id) ends->tx.send(frame(id));
+  auto handle =
+      Notifier::start(std::move(ends->rx), std::move(listeners), nullptr, 16, executor(), 1);
   ASSERT_TRUE(handle);
   CancelOnExit guard{handle->token()};
-  auto callback = handle->subscribe();
-  for (std::uint32_t id = 1; id <= 3; ++id) ends->tx.send(frame(id));
+  auto receivers = handle->take_callback_receivers();
+  ASSERT_EQ(receivers.size(), 1u);
+  EXPECT_TRUE(handle->take_callback_receivers().empty());
+  auto& callback = receivers[0];
   for (std::uint32_t id = 1; id <= 3; ++id) {
     auto r = recv_callback(callback);
     ASSERT_EQ(r.index(), 0u);
@@ -179,36 +184,45 @@ TEST(Notifier, FullQueueDropsAtTheReaderAndCountsEachDrop) {
 }
 
 TEST(Notifier, CallbackReceiversSeeOnlyLaterFramesAndCloseAfterHandleAndDispatcherGo) {
-  auto journal = std::make_shared<Journal>();
-  auto gone = std::make_shared<std::atomic<bool>>(false);
-  auto ends = virtual_bus::open("nt-callback", 64);
-  FrameListeners listeners;
-  listeners.push_back(std::make_unique<Recorder>("a", journal, gone));
-  auto handle = Notifier::start(std::move(ends->rx), std::move(listeners), nullptr, 16, executor());
-  ASSERT_TRUE(handle);
-  CancelOnExit guard{handle->token()};
-  ends->tx.send(frame(1));
-  ends->tx.send(frame(2));
-  // Frame 1 has been broadcast once the listener has seen frame 2.
-  ASSERT_TRUE(eventually([&] { return journal->size() == 2; }));
-  auto callback = handle->subscribe();
-  ends->tx.send(frame(3));
-  auto r = recv_callback(callback);
-  ASSERT_EQ(r.index(), 0u);
-  EXPECT_TRUE(std::get<0>(r).arbitration_id == 2 || std::get<0>(r).arbitration_id == 3);
-  if (std::get<0>(r).arbitration_id == 2) {
-    EXPECT_EQ(std::get<0>(recv_callback(callback)).arbitration_id, 3u);
-  }
+  for (bool by_stop : {false, true}) {  // the handle dropped, or stopped and kept
+    SCOPED_TRACE(by_stop);
+    auto journal = std::make_shared<Journal>();
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    auto ends = virtual_bus::open("nt-callback", 64);
+    FrameListeners listeners;
+    listeners.push_back(std::make_unique<Recorder>("a", journal, gone));
+    auto handle =
+        Notifier::start(std::move(ends->rx), std::move(listeners), nullptr, 16, executor());
+    ASSERT_TRUE(handle);
+    CancelOnExit guard{handle->token()};
+    ends->tx.send(frame(1));
+    ends->tx.send(frame(2));
+    // Frame 1 has been broadcast once the listener has seen frame 2.
+    ASSERT_TRUE(eventually([&] { return journal->size() == 2; }));
+    auto callback = handle->subscribe();
+    ends->tx.send(frame(3));
+    auto r = recv_callback(callback);
+    ASSERT_EQ(r.index(), 0u);
+    EXPECT_TRUE(std::get<0>(r).arbitration_id == 2 || std::get<0>(r).arbitration_id == 3);
+    if (std::get<0>(r).arbitration_id == 2) {
+      EXPECT_EQ(std::get<0>(recv_callback(callback)).arbitration_id, 3u);
+    }
 
-  const CancellationToken token = handle->token();
-  token.cancel();
-  ASSERT_TRUE(eventually([&] { return gone->load(); }));  // the dispatcher released its listeners
-  EXPECT_FALSE(callback.try_take());                      // the handle still keeps it open
-  // The reader ends on its own schedule and releases the receiver.
-  ASSERT_TRUE(eventually([&] { return ends->tx.channel().use_count() == 1; }));
-  { auto dropped = std::move(*handle); }
-  EXPECT_EQ(recv_callback(callback).index(), 2u);
-  EXPECT_TRUE(token.is_cancelled());
+    const CancellationToken token = handle->token();
+    token.cancel();
+    ASSERT_TRUE(eventually([&] { return gone->load(); }));  // the dispatcher released its listeners
+    EXPECT_FALSE(callback.try_take());                      // the handle still keeps it open
+    // The reader ends on its own schedule and releases the receiver.
+    ASSERT_TRUE(eventually([&] { return ends->tx.channel().use_count() == 1; }));
+    if (by_stop) {
+      handle->stop();
+      handle->stop();
+    } else {
+      auto dropped = std::move(*handle);
+    }
+    EXPECT_EQ(recv_callback(callback).index(), 2u);
+    EXPECT_TRUE(token.is_cancelled());
+  }
 }
 
 TEST(Notifier, ReaderEndingOnAReceiveErrorLeavesQueuedFramesToBeDispatched) {
