@@ -153,10 +153,7 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec&
                                                               std::uint64_t switch_value) {
   const MuxEventKey key{message.id, message.is_extended, switch_value};
   if (const auto it = mux_events.find(key); it != mux_events.end()) return &it->second;
-  const auto label = multiplexor.value_table.find(switch_value);
-  const std::string suffix = label != multiplexor.value_table.end()
-                                 ? label->second
-                                 : fmt::format("{}", switch_value);
+  const std::string suffix = codec::mux_suffix(message, multiplexor, switch_value);
   auto event = register_event(src, codec::event_path(message, suffix), signals);
   if (!event) return fail(std::move(event.error()));
   return &mux_events.emplace(key, std::move(*event)).first->second;

@@ -183,6 +183,7 @@ DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
       if (is_multiplexor) message->multiplexor_index = message->signals.size();
       message->signals.push_back(std::move(spec));
     }
+    message->decimal_suffixes = codec::decimal_suffixes(*message);
     db.messages_.insert_or_assign(key, std::move(message));
   }
   return db;
