@@ -1,4 +1,5 @@
-// Benchmarks of DBC loading: the whole shared corpus, its largest file, and a generated big file.
+// Benchmarks of DBC loading: the whole shared corpus, its largest file, and a generated big file;
+// and of up-front event registration for a message with many switch values.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -8,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "decode/core.hpp"
 #include "decode/dbc.hpp"
+#include "sdk/abi.hpp"
 
 namespace {
 
@@ -88,6 +91,75 @@ void BM_LoadGenerated(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(text.size() * state.iterations()));
 }
 BENCHMARK(BM_LoadGenerated)->Unit(benchmark::kMillisecond);
+
+// An SDK that accepts everything and keeps nothing, so registration measures our side alone.
+int g_handle;  // every handle the accepting SDK hands out
+
+extern "C" {
+std::int32_t accept_event(void*, const std::uint8_t*, std::size_t, const std::uint8_t*,
+                          std::size_t, void** out) {
+  *out = &g_handle;
+  return 0;
+}
+std::int32_t accept_field(void*, const std::uint8_t*, std::size_t, std::uint32_t* out) {
+  *out = 1;
+  return 0;
+}
+std::int32_t accept_table(void*, const std::uint8_t*, std::size_t, const std::uint64_t*,
+                          std::size_t, const std::uint8_t*, const std::uint32_t*) {
+  return 0;
+}
+void release_nothing(void*) {}
+}
+
+const orvik::sdk::SdkAbiTable* accepting_sdk() {
+  static const orvik::sdk::SdkAbiTable table = [] {
+    orvik::sdk::SdkAbiTable t{};
+    t.abi_version = orvik::sdk::kAbiVersion;
+    t.release_source = release_nothing;
+    t.evt_add_event = accept_event;
+    t.release_event = release_nothing;
+    t.resolve_field = accept_field;
+    t.add_value_table = accept_table;
+    return t;
+  }();
+  return &table;
+}
+
+// One message whose multiplexor selects a different signal for each of `range(0)` values: the
+// up-front registration of its sub-events (the DBC is parsed outside the timing).
+void BM_EmitSchemasManySwitchValues(benchmark::State& state) {
+  const auto values = state.range(0);
+  std::string text = "BO_ 1 Wide: 8 A\n SG_ Sel M : 0|32@1+ (1,0) [0|0] \"\" A\n";
+  for (std::int64_t v = 0; v < values; ++v) {
+    text += " SG_ S" + std::to_string(v) + " m" + std::to_string(v) +
+            " : 32|8@1+ (1,0) [0|0] \"\" A\n";
+  }
+  const orvik::DbcSource dbc{orvik::DbcSource::Bytes{{text.begin(), text.end()}}};
+  const orvik::sdk::SdkAbiTable* sdk = accepting_sdk();
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto core = orvik::DecoderCore::create(
+        orvik::DecoderConfig{dbc, "can", false, orvik::TimestampMode::Auto},
+        orvik::sdk::SourceHandle(sdk, &g_handle), std::nullopt);
+    if (!core) {
+      state.SkipWithError("the generated DBC did not load");
+      return;
+    }
+    state.ResumeTiming();
+    const auto done = core->emit_schemas();
+    benchmark::DoNotOptimize(done);
+    state.PauseTiming();
+    core = orvik::fail("released");  // drops the core outside the timing
+    state.ResumeTiming();
+  }
+  state.counters["events"] = static_cast<double>(values + 1);
+}
+BENCHMARK(BM_EmitSchemasManySwitchValues)
+    ->Arg(5000)
+    ->Arg(20000)
+    ->Arg(80000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -64,6 +64,23 @@ Result<dbc::DecodeDb> load_model(const DbcSource& dbc) {
   return dbc::DecodeDb();
 }
 
+using SwitchGroups = std::vector<std::pair<std::uint64_t, std::vector<const SignalSpec*>>>;
+
+// The multiplexed signals of `message` grouped by switch value in one pass: each group in signal
+// order, the groups in the order their values first appear. Up front the whole group becomes
+// columns: the 64-signal cap belongs to per-frame picks.
+SwitchGroups switch_groups(const MessageSpec& message) {
+  SwitchGroups groups;
+  boost::unordered_flat_map<std::uint64_t, std::size_t> index;  // switch value -> its group
+  for (const SignalSpec& signal : message.signals) {
+    if (signal.mux_kind != MuxKind::multiplexed) continue;
+    const auto [at, added] = index.try_emplace(signal.switch_value, groups.size());
+    if (added) groups.emplace_back(signal.switch_value, std::vector<const SignalSpec*>{});
+    groups[at->second].second.push_back(&signal);
+  }
+  return groups;
+}
+
 }  // namespace
 
 DecoderCore::DecoderCore(DecoderConfig config_in, dbc::DecodeDb db_in, sdk::SourceHandle src_in,
@@ -153,10 +170,7 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec&
                                                               std::uint64_t switch_value) {
   const MuxEventKey key{message.id, message.is_extended, switch_value};
   if (const auto it = mux_events.find(key); it != mux_events.end()) return &it->second;
-  const auto label = multiplexor.value_table.find(switch_value);
-  const std::string suffix = label != multiplexor.value_table.end()
-                                 ? label->second
-                                 : fmt::format("{}", switch_value);
+  const std::string suffix = codec::mux_suffix(message, multiplexor, switch_value);
   auto event = register_event(src, codec::event_path(message, suffix), signals);
   if (!event) return fail(std::move(event.error()));
   return &mux_events.emplace(key, std::move(*event)).first->second;
@@ -166,7 +180,6 @@ Status DecoderCore::emit_schemas() {
   if (config.log_raw_frames) {
     if (auto raw = ensure_raw_event(); !raw) return fail(std::move(raw.error()));
   }
-  std::vector<const SignalSpec*> group;
   for (const auto& [key, shared_message] : db.messages()) {
     const MessageSpec& message = *shared_message;
     const SignalRefs base = codec::base_signals(message);
@@ -180,17 +193,7 @@ Status DecoderCore::emit_schemas() {
       continue;
     }
     const SignalSpec& multiplexor = message.signals[*message.multiplexor_index];
-    for (const SignalSpec& signal : message.signals) {
-      if (signal.mux_kind != MuxKind::multiplexed) continue;
-      const std::uint64_t value = signal.switch_value;
-      if (mux_events.contains(MuxEventKey{message.id, message.is_extended, value})) continue;
-      // Up front the whole group becomes columns: the 64-signal cap belongs to per-frame picks.
-      group.clear();
-      for (const SignalSpec& member : message.signals) {
-        if (member.mux_kind == MuxKind::multiplexed && member.switch_value == value) {
-          group.push_back(&member);
-        }
-      }
+    for (const auto& [value, group] : switch_groups(message)) {
       if (auto event = ensure_mux_event(message, multiplexor, group, value); !event) {
         return fail(std::move(event.error()));
       }

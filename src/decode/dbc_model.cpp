@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/log.hpp"
+#include "decode/events.hpp"
 
 namespace orvik::dbc {
 
@@ -20,6 +21,26 @@ namespace {
 using SignalRef = std::pair<std::uint32_t, std::string>;
 template <class T>
 using BySignal = boost::unordered_flat_map<SignalRef, T, boost::hash<SignalRef>>;
+
+// The name DBC editors give the container of signals assigned to no message: not a message.
+constexpr std::string_view kPlaceholderMessage = "VECTOR__INDEPENDENT_SIG_MSG";
+
+bool is_placeholder(const ParsedMessage& message) { return message.name == kPlaceholderMessage; }
+
+void warn_signal(const std::string& message, const std::string& signal, std::string_view text) {
+  log::event_with(
+      log::Level::Warn, kLogTarget,
+      [&] { return std::vector<log::Field>{{"message", message}, {"signal", signal}}; }, "{}",
+      text);
+}
+
+// Every event schema starts with the row time under this name; a signal of the same name would
+// make its message's schema hold the name twice and every row of it be refused.
+bool clashes_with_time_column(const std::string& message, const std::string& signal) {
+  if (signal != codec::kTimeColumn) return false;
+  warn_signal(message, signal, "skipping SG_ entry named like the time_ns column");
+  return true;
+}
 
 SignalType sized(std::uint32_t size, SignalType up_to_8, SignalType up_to_16,
                  SignalType up_to_32) {
@@ -84,6 +105,7 @@ DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
   DecodeDb db;
   SignalRef lookup;
   for (auto& parsed : items.messages) {
+    if (is_placeholder(parsed)) continue;
     auto message = std::make_shared<MessageSpec>();
     const MessageKey key = message_key(parsed.id);
     message->name = std::move(parsed.name);
@@ -99,8 +121,13 @@ DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
       bool is_multiplexor = false;
       switch (sg.mux) {
         case MuxIndicator::none:
-        case MuxIndicator::bare:  // no switch value: nothing selects it, so it stays plain
           break;
+        case MuxIndicator::bare:
+          // A lone m selects nothing; what it evidently means is M, and read so the signals it
+          // gates decode instead of being silently lost.
+          warn_signal(message->name, sg.name,
+                      "bare m multiplex indicator read as the multiplexor M");
+          [[fallthrough]];
         case MuxIndicator::multiplexor:
           spec.mux_kind = MuxKind::multiplexor;
           is_multiplexor = true;
@@ -140,13 +167,9 @@ DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
 
       auto long_name = long_names.find(lookup);
       spec.name = long_name != long_names.end() ? long_name->second : lookup.second;
+      if (clashes_with_time_column(message->name, spec.name)) continue;
       if (!seen.insert(spec.name).second) {
-        log::event_with(
-            log::Level::Warn, kLogTarget,
-            [&] {
-              return std::vector<log::Field>{{"message", message->name}, {"signal", spec.name}};
-            },
-            "skipping duplicate SG_ entry");
+        warn_signal(message->name, spec.name, "skipping duplicate SG_ entry");
         continue;
       }
 
@@ -160,6 +183,7 @@ DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
       if (is_multiplexor) message->multiplexor_index = message->signals.size();
       message->signals.push_back(std::move(spec));
     }
+    message->decimal_suffixes = codec::decimal_suffixes(*message);
     db.messages_.insert_or_assign(key, std::move(message));
   }
   return db;

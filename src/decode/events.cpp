@@ -4,6 +4,7 @@
 #include <arrow/type.h>
 #include <fmt/format.h>
 
+#include <string_view>
 #include <vector>
 
 namespace orvik::codec {
@@ -23,6 +24,58 @@ std::string event_key(const MessageSpec& message) {
 
 std::string event_path(const MessageSpec& message, std::string_view suffix) {
   return fmt::format("{}/{}", event_key(message), suffix);
+}
+
+std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor,
+                       std::uint64_t switch_value) {
+  const auto label = multiplexor.value_table.find(switch_value);
+  if (label == multiplexor.value_table.end() || message.decimal_suffixes.contains(switch_value)) {
+    return fmt::format("{}", switch_value);
+  }
+  return label->second;
+}
+
+boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const MessageSpec& message) {
+  boost::unordered_flat_set<std::uint64_t> decimal;
+  if (!message.multiplexor_index || *message.multiplexor_index >= message.signals.size()) {
+    return decimal;
+  }
+  const ValueTable& labels = message.signals[*message.multiplexor_index].value_table;
+  if (labels.empty()) return decimal;
+
+  // Only values that some signal uses get a sub-event, so only their names can collide.
+  boost::unordered_flat_set<std::uint64_t> values;
+  boost::unordered_flat_map<std::string_view, std::size_t> uses;  // label -> values carrying it
+  for (const SignalSpec& s : message.signals) {
+    if (s.mux_kind != MuxKind::multiplexed || !values.insert(s.switch_value).second) continue;
+    if (const auto l = labels.find(s.switch_value); l != labels.end()) ++uses[l->second];
+  }
+  std::vector<std::uint64_t> by_decimal;  // values named by their decimal, still to check against
+  boost::unordered_flat_map<std::string_view, std::uint64_t> by_label;  // label -> its value
+  for (const std::uint64_t value : values) {
+    const auto l = labels.find(value);
+    if (l == labels.end()) {
+      by_decimal.push_back(value);
+    } else if (l->second.empty() || uses[l->second] > 1) {
+      decimal.insert(value);
+      by_decimal.push_back(value);
+    } else {
+      by_label.emplace(l->second, value);
+    }
+  }
+  // A label that spells the decimal suffix of a value named by its decimal gives way, and its own
+  // value is then named by its decimal too: repeat until no label clashes. The result is the least
+  // such set, whatever the order of the values.
+  while (!by_decimal.empty()) {
+    const std::uint64_t value = by_decimal.back();
+    by_decimal.pop_back();
+    const auto clash = by_label.find(fmt::format("{}", value));
+    if (clash == by_label.end() || clash->second == value) continue;
+    decimal.insert(clash->second);
+    by_decimal.push_back(clash->second);
+    by_label.erase(clash);
+  }
+  return decimal;
 }
 
 std::shared_ptr<arrow::DataType> arrow_type(SignalType type) {

@@ -4,6 +4,7 @@
 
 #include <arrow/type_fwd.h>
 
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -20,6 +21,15 @@ inline constexpr std::string_view kTimeColumn = "time_ns";
 std::string event_key(const MessageSpec& message);
 // The sub-event name: the event key, "/" and the suffix.
 std::string event_path(const MessageSpec& message, std::string_view suffix);
+
+// The sub-event suffix of a switch value: its label in the multiplexor's value table, else (or
+// when the message marks the label as not unique) the value in decimal.
+std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor,
+                       std::uint64_t switch_value);
+// The switch values of `message` whose label cannot name their sub-event: an empty label, one that
+// several switch values share, or one that spells the decimal suffix of another switch value.
+// Depends on the message alone, so every registration path picks the same names.
+boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const MessageSpec& message);
 
 // The column type of a signal.
 std::shared_ptr<arrow::DataType> arrow_type(SignalType type);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,9 @@ struct MessageSpec {
   bool is_extended = false;
   bool is_multiplexed = false;
   std::uint8_t size = 0;  // bytes, modulo 256
+  // Switch values whose multiplexor label would not name their sub-event uniquely (empty,
+  // repeated, or another value's decimal suffix): these are named by their decimal value.
+  boost::unordered_flat_set<std::uint64_t> decimal_suffixes;
 };
 
 struct MessageKey {

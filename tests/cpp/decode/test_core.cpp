@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "common/log.hpp"
 #include "core_fixture.hpp"
 #include "decode/events.hpp"
+#include "decode/process_frame.hpp"
 #include "decode/signal.hpp"
 
 namespace orvik::testing {
@@ -361,6 +363,41 @@ TEST_F(CoreTest, MuxSuffixIsTheLabelOrTheDecimalValue) {
   other.id = 0x201;
   ASSERT_TRUE(core().ensure_mux_event(other, page, group, 2));
   EXPECT_EQ(event_names().back(), "0201_Mux/Engine");
+}
+
+// Labels that cannot name a sub-event on their own: repeated, empty, another value's decimal, and
+// one that becomes another value's decimal only once that value gives up its label.
+TEST_F(CoreTest, MuxSuffixesAreUniqueAndTheSameOnEveryRegistrationPath) {
+  std::string text = "BO_ 512 Mux: 8 ECU\n SG_ Sel M : 0|8@1+ (1,0) [0|255] \"\" ECU\n";
+  for (int v = 1; v <= 8; ++v) {
+    text += fmt::format(" SG_ S{0} m{0} : 8|8@1+ (1,0) [0|0] \"\" ECU\n", v);
+  }
+  text += "VAL_ 512 Sel 1 \"Reserved\" 2 \"Reserved\" 4 \"\" 5 \"6\" 7 \"Seven\" 8 \"1\" "
+          "20 \"Seven\";\n";
+  // Value 3 has no label; 20 shares a label with 7 but no signal, so it names no event.
+  const std::map<std::uint64_t, std::string> expected{
+      {1, "0200_Mux/1"}, {2, "0200_Mux/2"}, {3, "0200_Mux/3"},     {4, "0200_Mux/4"},
+      {5, "0200_Mux/5"}, {6, "0200_Mux/6"}, {7, "0200_Mux/Seven"}, {8, "0200_Mux/8"}};
+  auto names = [&] {
+    std::map<std::uint64_t, std::string> out;
+    for (const auto& [key, event] : core().mux_events) {
+      out[key.switch_value] = sdk_->event_name(event.event().get());
+    }
+    return out;
+  };
+
+  build(dbc_bytes(text), false, false);
+  ASSERT_TRUE(core().emit_schemas());
+  EXPECT_EQ(names(), expected);
+
+  // On first use, in the reverse order.
+  core_.reset();
+  sdk::fake::reset(*sdk_);
+  build(dbc_bytes(text), false, false);
+  for (std::uint8_t v = 8; v >= 1; --v) {
+    process_frame(core(), frame(0x200, {v, 0, 0, 0, 0, 0, 0, 0}));
+  }
+  EXPECT_EQ(names(), expected);
 }
 
 }  // namespace

@@ -261,17 +261,65 @@ TEST(DecodeModel, MultiplexingForms) {
   EXPECT_EQ(signal(m, "Service").value_table.at(1), "Write");
 }
 
-TEST(DecodeModel, BareLowercaseMLeavesTheSignalPlain) {
+TEST(DecodeModel, BareLowercaseMIsReadAsTheMultiplexor) {
+  log::ScopedCapture capture;
   auto db = DecodeDb::from_dbc_str(
       "BO_ 1 M: 8 X\n SG_ Code m : 0|8@1+ (1,0) [0|0] \"\" X\n"
       " SG_ A m0 : 8|8@1+ (1,0) [0|0] \"\" X\n"
       "BO_ 2 N: 8 X\n SG_ Code m : 0|8@1+ (1,0) [0|0] \"\" X\n");
   ASSERT_TRUE(db) << db.error().message();
   const MessageSpec& with_m0 = message(*db, 1, false);
-  EXPECT_EQ(with_m0.signals[0].mux_kind, MuxKind::plain);
-  EXPECT_FALSE(with_m0.multiplexor_index);
-  EXPECT_TRUE(with_m0.is_multiplexed);  // because of A
-  EXPECT_FALSE(message(*db, 2, false).is_multiplexed);
+  EXPECT_EQ(with_m0.signals[0].mux_kind, MuxKind::multiplexor);
+  EXPECT_EQ(with_m0.multiplexor_index, 0u);  // so A is selected by Code == 0
+  EXPECT_TRUE(with_m0.is_multiplexed);
+  EXPECT_EQ(message(*db, 2, false).multiplexor_index, 0u);
+
+  const auto events = capture->events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].message, "bare m multiplex indicator read as the multiplexor M");
+  EXPECT_EQ(events[0].level, log::Level::Warn);
+  EXPECT_EQ(events[0].target, "orvik_can_decode::dbc");
+  EXPECT_EQ(field_text(events[0], "message"), "M");
+  EXPECT_EQ(field_text(events[0], "signal"), "Code");
+  EXPECT_EQ(field_text(events[1], "message"), "N");
+}
+
+// Every event schema starts with the row time: a signal of that name would repeat it.
+TEST(DecodeModel, SignalNamedLikeTheTimeColumnIsLeftOut) {
+  log::ScopedCapture capture;
+  auto db = DecodeDb::from_dbc_str(
+      "BO_ 291 Log: 8 X\n SG_ time_ns : 0|32@1+ (1,0) [0|0] \"\" X\n"
+      " SG_ Speed : 32|16@1+ (0.1,0) [0|0] \"\" X\n SG_ Time_ns : 48|8@1+ (1,0) [0|0] \"\" X\n"
+      " SG_ Stamp : 56|8@1+ (1,0) [0|0] \"\" X\n"
+      "BA_ \"SystemSignalLongSymbol\" SG_ 291 Stamp \"time_ns\";\n");
+  ASSERT_TRUE(db) << db.error().message();
+  const MessageSpec& log_message = message(*db, 291, false);
+  ASSERT_EQ(log_message.signals.size(), 2u);
+  EXPECT_EQ(log_message.signals[0].name, "Speed");
+  EXPECT_EQ(log_message.signals[1].name, "Time_ns");  // names are case-sensitive
+
+  // Named by the SG_ line, and by a long name.
+  const auto events = capture->events();
+  ASSERT_EQ(events.size(), 2u);
+  for (const auto& e : events) {
+    EXPECT_EQ(e.message, "skipping SG_ entry named like the time_ns column");
+    EXPECT_EQ(e.level, log::Level::Warn);
+    EXPECT_EQ(field_text(e, "message"), "Log");
+    EXPECT_EQ(field_text(e, "signal"), "time_ns");
+  }
+}
+
+// The container DBC editors write for signals of no message, under either identifier they use.
+TEST(DecodeModel, IndependentSignalPlaceholderIsNoMessage) {
+  auto db = DecodeDb::from_dbc_str(
+      "BO_ 2147483648 RealZero: 8 X\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\n"
+      "BO_ 3221225472 VECTOR__INDEPENDENT_SIG_MSG: 0 Vector__XXX\n"
+      " SG_ Loose : 0|8@1+ (1,0) [0|0] \"\" Vector__XXX\n"
+      "BO_ 1073741824 VECTOR__INDEPENDENT_SIG_MSG: 0 Vector__XXX\n"
+      " SG_ Other : 0|8@1+ (1,0) [0|0] \"\" Vector__XXX\n");
+  ASSERT_TRUE(db) << db.error().message();
+  EXPECT_EQ(db->size(), 1u);
+  EXPECT_EQ(message(*db, 0, true).name, "RealZero");  // not replaced by the placeholder
 }
 
 TEST(DecodeModel, EveryStatementFileKeepsWhatDecodingNeeds) {
