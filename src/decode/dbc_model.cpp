@@ -75,6 +75,129 @@ MessageKey message_key(std::uint32_t dbc_id) {
   return {dbc_id, false};
 }
 
+namespace {
+
+// What the statements after BO_ say about each signal, looked up while the signals are built.
+struct SignalIndexes {
+  BySignal<std::string> long_names;
+  BySignal<std::vector<std::pair<std::uint64_t, std::string>>*> value_descriptions;
+  BySignal<std::uint64_t> value_types;
+};
+
+SignalIndexes index_signal_statements(ParsedDbc& items) {
+  SignalIndexes indexes;
+  for (auto& attribute : items.attribute_values) {
+    if (attribute.object != AttributeObject::signal || attribute.name != "SystemSignalLongSymbol") {
+      continue;
+    }
+    if (auto* text = std::get_if<std::string>(&attribute.value)) {
+      indexes.long_names.insert_or_assign(
+          SignalRef{attribute.message_id, std::move(attribute.signal_name)}, std::move(*text));
+    }
+  }
+  // The first VAL_ and the first SIG_VALTYPE_ of a signal count; later ones are ignored.
+  for (auto& vd : items.value_descriptions) {
+    indexes.value_descriptions.try_emplace(SignalRef{vd.message_id, vd.signal_name}, &vd.values);
+  }
+  for (const auto& vt : items.value_types) {
+    indexes.value_types.try_emplace(SignalRef{vt.message_id, vt.signal_name}, vt.value);
+  }
+  return indexes;
+}
+
+// Sets the signal's multiplexing from its indicator; true when it selects sub-events.
+bool read_mux_indicator(const ParsedSignal& sg, const std::string& message, SignalSpec& spec) {
+  switch (sg.mux) {
+    case MuxIndicator::none:
+      return false;
+    case MuxIndicator::bare:
+      // A lone m selects nothing; what it evidently means is M, and read so the signals it
+      // gates decode instead of being silently lost.
+      warn_signal(message, sg.name, "bare m multiplex indicator read as the multiplexor M");
+      [[fallthrough]];
+    case MuxIndicator::multiplexor:
+      spec.mux_kind = MuxKind::multiplexor;
+      return true;
+    case MuxIndicator::multiplexed_multiplexor:
+      spec.mux_kind = MuxKind::multiplexed;
+      spec.switch_value = sg.switch_value;
+      return true;
+    case MuxIndicator::multiplexed:
+      spec.mux_kind = MuxKind::multiplexed;
+      spec.switch_value = sg.switch_value;
+      return false;
+  }
+  return false;
+}
+
+void choose_type(const ParsedSignal& sg, const SignalRef& ref, const std::string& message,
+                 const SignalIndexes& indexes, SignalSpec& spec) {
+  const auto vt = indexes.value_types.find(ref);
+  const bool ieee = vt != indexes.value_types.end() && vt->second != 0;
+  if (ieee && sg.size != 16 && sg.size != 32 && sg.size != 64) {
+    log::event_with(
+        log::Level::Warn, kLogTarget,
+        [&] {
+          return std::vector<log::Field>{
+              {"message", message}, {"signal", ref.second}, {"size", std::uint64_t{sg.size}}};
+        },
+        "SIG_VALTYPE_ marks signal as IEEE float but size is not 16, 32, or 64; no canonical "
+        "IEEE binary format exists at this width \u2014 frames carrying this signal will "
+        "produce decode errors");
+  }
+  const TypeChoice type = choose_signal_type(sg.size, sg.is_signed, sg.factor, sg.offset, ieee);
+  spec.is_float = type.is_float;
+  spec.signal_type = type.signal_type;
+}
+
+std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIndexes& indexes) {
+  auto message = std::make_shared<MessageSpec>();
+  const MessageKey key = message_key(parsed.id);
+  message->name = std::move(parsed.name);
+  message->id = key.id;
+  message->is_extended = key.is_extended;
+  message->size = static_cast<std::uint8_t>(parsed.size & 0xFF);
+  message->signals.reserve(parsed.signals.size());
+  boost::unordered_flat_set<std::string> seen;
+  SignalRef lookup;
+  lookup.first = parsed.id;
+
+  for (auto& sg : parsed.signals) {
+    SignalSpec spec;
+    const bool is_multiplexor = read_mux_indicator(sg, message->name, spec);
+    if (spec.mux_kind != MuxKind::plain) message->is_multiplexed = true;
+
+    lookup.second = std::move(sg.name);
+    choose_type(sg, lookup, message->name, indexes, spec);
+    if (auto vd = indexes.value_descriptions.find(lookup);
+        vd != indexes.value_descriptions.end()) {
+      for (auto& [value, label] : *vd->second) spec.value_table.insert_or_assign(value, label);
+    }
+
+    auto long_name = indexes.long_names.find(lookup);
+    spec.name = long_name != indexes.long_names.end() ? long_name->second : lookup.second;
+    if (clashes_with_time_column(message->name, spec.name)) continue;
+    if (!seen.insert(spec.name).second) {
+      warn_signal(message->name, spec.name, "skipping duplicate SG_ entry");
+      continue;
+    }
+
+    spec.unit = std::move(sg.unit);
+    spec.factor = sg.factor;
+    spec.offset = sg.offset;
+    spec.start_bit = sg.start_bit;
+    spec.size = sg.size;
+    spec.byte_order = sg.byte_order;
+    spec.is_signed = sg.is_signed;
+    if (is_multiplexor) message->multiplexor_index = message->signals.size();
+    message->signals.push_back(std::move(spec));
+  }
+  message->decimal_suffixes = codec::decimal_suffixes(*message);
+  return message;
+}
+
+}  // namespace
+
 struct DecodeDbBuilder {
   static DecodeDb build(ParsedDbc&& items);
 };
@@ -82,109 +205,12 @@ struct DecodeDbBuilder {
 DecodeDb build_decode_db(ParsedDbc&& items) { return DecodeDbBuilder::build(std::move(items)); }
 
 DecodeDb DecodeDbBuilder::build(ParsedDbc&& items) {
-  BySignal<std::string> long_names;
-  for (auto& attribute : items.attribute_values) {
-    if (attribute.object != AttributeObject::signal || attribute.name != "SystemSignalLongSymbol") {
-      continue;
-    }
-    if (auto* text = std::get_if<std::string>(&attribute.value)) {
-      long_names.insert_or_assign(SignalRef{attribute.message_id, std::move(attribute.signal_name)},
-                                  std::move(*text));
-    }
-  }
-  // The first VAL_ and the first SIG_VALTYPE_ of a signal count; later ones are ignored.
-  BySignal<std::vector<std::pair<std::uint64_t, std::string>>*> value_descriptions;
-  for (auto& vd : items.value_descriptions) {
-    value_descriptions.try_emplace(SignalRef{vd.message_id, vd.signal_name}, &vd.values);
-  }
-  BySignal<std::uint64_t> value_types;
-  for (const auto& vt : items.value_types) {
-    value_types.try_emplace(SignalRef{vt.message_id, vt.signal_name}, vt.value);
-  }
-
+  const SignalIndexes indexes = index_signal_statements(items);
   DecodeDb db;
-  SignalRef lookup;
   for (auto& parsed : items.messages) {
     if (is_placeholder(parsed)) continue;
-    auto message = std::make_shared<MessageSpec>();
     const MessageKey key = message_key(parsed.id);
-    message->name = std::move(parsed.name);
-    message->id = key.id;
-    message->is_extended = key.is_extended;
-    message->size = static_cast<std::uint8_t>(parsed.size & 0xFF);
-    message->signals.reserve(parsed.signals.size());
-    boost::unordered_flat_set<std::string> seen;
-    lookup.first = parsed.id;
-
-    for (auto& sg : parsed.signals) {
-      SignalSpec spec;
-      bool is_multiplexor = false;
-      switch (sg.mux) {
-        case MuxIndicator::none:
-          break;
-        case MuxIndicator::bare:
-          // A lone m selects nothing; what it evidently means is M, and read so the signals it
-          // gates decode instead of being silently lost.
-          warn_signal(message->name, sg.name,
-                      "bare m multiplex indicator read as the multiplexor M");
-          [[fallthrough]];
-        case MuxIndicator::multiplexor:
-          spec.mux_kind = MuxKind::multiplexor;
-          is_multiplexor = true;
-          break;
-        case MuxIndicator::multiplexed_multiplexor:
-          is_multiplexor = true;
-          [[fallthrough]];
-        case MuxIndicator::multiplexed:
-          spec.mux_kind = MuxKind::multiplexed;
-          spec.switch_value = sg.switch_value;
-          break;
-      }
-      if (spec.mux_kind != MuxKind::plain) message->is_multiplexed = true;
-
-      lookup.second = std::move(sg.name);
-      const auto vt = value_types.find(lookup);
-      const bool ieee = vt != value_types.end() && vt->second != 0;
-      if (ieee && sg.size != 16 && sg.size != 32 && sg.size != 64) {
-        log::event_with(
-            log::Level::Warn, kLogTarget,
-            [&] {
-              return std::vector<log::Field>{{"message", message->name},
-                                             {"signal", lookup.second},
-                                             {"size", std::uint64_t{sg.size}}};
-            },
-            "SIG_VALTYPE_ marks signal as IEEE float but size is not 16, 32, or 64; no canonical "
-            "IEEE binary format exists at this width \u2014 frames carrying this signal will "
-            "produce decode errors");
-      }
-      const TypeChoice type = choose_signal_type(sg.size, sg.is_signed, sg.factor, sg.offset, ieee);
-      spec.is_float = type.is_float;
-      spec.signal_type = type.signal_type;
-
-      if (auto vd = value_descriptions.find(lookup); vd != value_descriptions.end()) {
-        for (auto& [value, label] : *vd->second) spec.value_table.insert_or_assign(value, label);
-      }
-
-      auto long_name = long_names.find(lookup);
-      spec.name = long_name != long_names.end() ? long_name->second : lookup.second;
-      if (clashes_with_time_column(message->name, spec.name)) continue;
-      if (!seen.insert(spec.name).second) {
-        warn_signal(message->name, spec.name, "skipping duplicate SG_ entry");
-        continue;
-      }
-
-      spec.unit = std::move(sg.unit);
-      spec.factor = sg.factor;
-      spec.offset = sg.offset;
-      spec.start_bit = sg.start_bit;
-      spec.size = sg.size;
-      spec.byte_order = sg.byte_order;
-      spec.is_signed = sg.is_signed;
-      if (is_multiplexor) message->multiplexor_index = message->signals.size();
-      message->signals.push_back(std::move(spec));
-    }
-    message->decimal_suffixes = codec::decimal_suffixes(*message);
-    db.messages_.insert_or_assign(key, std::move(message));
+    db.messages_.insert_or_assign(key, build_message(parsed, indexes));
   }
   return db;
 }
