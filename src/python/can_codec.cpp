@@ -119,9 +119,8 @@ Ref can_codec_new(PyTypeObject* type, const py::CallArgs& call) {
   runtime::Runtime& rt = runtime::get();
 
   bool spawned = false;
-  {
-    // The spawn and, on the SocketCAN path, the release of the SDK handles touch no Python.
-    const py::GilRelease unlocked;
+  // The spawn and, on the SocketCAN path, the release of the SDK handles touch no Python.
+  py::allow_threads([&] {
     if (receiver) {
       // Attached before the spawn, so every frame the task loses to lag is counted.
       runtime::VirtualBusRx rx = std::move(*receiver).with_metrics(counters);
@@ -131,7 +130,7 @@ Ref can_codec_new(PyTypeObject* type, const py::CallArgs& call) {
     } else {
       pipeline.release();
     }
-  }
+  });
   if (!spawned) py::raise(PyExc_RuntimeError, "SocketCAN is only available on Linux");
 
   return py::create(type, CanCodecValue(std::move(counters), std::move(token),

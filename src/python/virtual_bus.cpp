@@ -11,6 +11,7 @@
 // borrow shared. A CanCodec or Notifier may take the receiver; the sender stays.
 #include "python/virtual_bus.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -27,6 +28,7 @@ namespace orvik::python {
 namespace {
 
 using py::Ref;
+using Clock = std::chrono::steady_clock;
 
 struct VirtualBusValue {
   std::string channel;
@@ -75,21 +77,16 @@ Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   if (!bus->rx) py::raise(PyExc_RuntimeError, "VirtualBus receiver taken by CanCodec");
   std::string channel = bus->channel;
   runtime::get();
-  runtime::VirtualBusRx& rx = *bus->rx;
-  std::optional<Result<CanFrame>> received;
-  std::optional<Error> bad_timeout;
-  {
-    // Only the wait runs unlocked; the exclusive borrow keeps other threads off the receiver.
-    const py::GilRelease unlocked;
-    if (!timeout) {
-      received = rx.recv_blocking(std::nullopt);
-    } else if (auto duration = runtime::Duration::from_secs_f64(*timeout)) {
-      received = rx.recv_blocking(runtime::deadline_after(*duration));
-    } else {
-      bad_timeout = std::move(duration.error());
-    }
+  std::optional<Clock::time_point> deadline;
+  if (timeout) {
+    const Result<runtime::Duration> duration = runtime::Duration::from_secs_f64(*timeout);
+    if (!duration) raise_internal_fault(duration.error().message());
+    deadline = runtime::deadline_after(*duration);
   }
-  if (bad_timeout) raise_internal_fault(bad_timeout->message());
+  // The exclusive borrow keeps other threads off the receiver for the whole wait.
+  runtime::VirtualBusRx& rx = *bus->rx;
+  const std::optional<Result<CanFrame>> received =
+      py::allow_threads([&] { return rx.recv_blocking(deadline); });
   if (!received) return Ref::borrow(Py_None);
   if (!*received) py::raise(PyExc_RuntimeError, received->error().message());
   return message_from_frame(**received, std::move(channel));
