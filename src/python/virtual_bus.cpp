@@ -69,6 +69,25 @@ Ref virtual_bus_send(PyObject* self, const py::CallArgs& args) {
   return Ref::borrow(Py_None);
 }
 
+// How long a wait goes with the lock released before it takes the lock back to run the handlers
+// of signals that arrived meanwhile: Ctrl-C, or any handler that raises, ends it within this.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+// The next frame, or nullopt once `deadline` has passed (none: wait however long it takes). The
+// wait runs unlocked, slice by slice; a slice that ends empty consumes nothing. Lock held.
+std::optional<Result<CanFrame>> wait_for_frame(runtime::VirtualBusRx& rx,
+                                               std::optional<Clock::time_point> deadline) {
+  for (;;) {
+    const Clock::time_point slice_end = Clock::now() + kSignalCheckInterval;
+    const bool last = deadline && *deadline <= slice_end;
+    std::optional<Result<CanFrame>> received =
+        py::allow_threads([&] { return rx.recv_blocking(last ? *deadline : slice_end); });
+    if (received || last) return received;
+    // Handlers run on the main thread only; elsewhere this returns at once.
+    if (PyErr_CheckSignals() < 0) py::raise_current();
+  }
+}
+
 constexpr py::Param kRecvParams[] = {{"timeout"}};
 Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("VirtualBus.recv", true, kRecvParams, args);
@@ -84,9 +103,7 @@ Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
     deadline = runtime::deadline_after(*duration);
   }
   // The exclusive borrow keeps other threads off the receiver for the whole wait.
-  runtime::VirtualBusRx& rx = *bus->rx;
-  const std::optional<Result<CanFrame>> received =
-      py::allow_threads([&] { return rx.recv_blocking(deadline); });
+  const std::optional<Result<CanFrame>> received = wait_for_frame(*bus->rx, deadline);
   if (!received) return Ref::borrow(Py_None);
   if (!*received) py::raise(PyExc_RuntimeError, received->error().message());
   return message_from_frame(**received, std::move(channel));
