@@ -74,11 +74,12 @@ Ref virtual_bus_send(PyObject* self, const py::CallArgs& args) {
 constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 
 // The next frame, or nullopt once `deadline` has passed (none: wait however long it takes). The
-// wait runs unlocked, slice by slice; a slice that ends empty consumes nothing. Lock held.
-std::optional<Result<CanFrame>> wait_for_frame(runtime::VirtualBusRx& rx,
+// wait runs unlocked, slice by slice from `now`; a slice that ends empty consumes nothing. Lock
+// held.
+std::optional<Result<CanFrame>> wait_for_frame(runtime::VirtualBusRx& rx, Clock::time_point now,
                                                std::optional<Clock::time_point> deadline) {
-  for (;;) {
-    const Clock::time_point slice_end = Clock::now() + kSignalCheckInterval;
+  for (;; now = Clock::now()) {
+    const Clock::time_point slice_end = now + kSignalCheckInterval;
     const bool last = deadline && *deadline <= slice_end;
     std::optional<Result<CanFrame>> received =
         py::allow_threads([&] { return rx.recv_blocking(last ? *deadline : slice_end); });
@@ -96,14 +97,15 @@ Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   if (!bus->rx) py::raise(PyExc_RuntimeError, "VirtualBus receiver taken by CanCodec");
   std::string channel = bus->channel;
   runtime::get();
+  const Clock::time_point now = Clock::now();
   std::optional<Clock::time_point> deadline;
   if (timeout) {
     const Result<runtime::Duration> duration = runtime::Duration::from_secs_f64(*timeout);
     if (!duration) raise_internal_fault(duration.error().message());
-    deadline = runtime::deadline_after(*duration);
+    deadline = runtime::deadline_after(*duration, now);
   }
   // The exclusive borrow keeps other threads off the receiver for the whole wait.
-  const std::optional<Result<CanFrame>> received = wait_for_frame(*bus->rx, deadline);
+  const std::optional<Result<CanFrame>> received = wait_for_frame(*bus->rx, now, deadline);
   if (!received) return Ref::borrow(Py_None);
   if (!*received) py::raise(PyExc_RuntimeError, received->error().message());
   return message_from_frame(**received, std::move(channel));

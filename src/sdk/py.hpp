@@ -13,8 +13,6 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
-#include <exception>
-#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -85,29 +83,28 @@ class GilGuard {
 // Runs `work`, which must not touch Python, with the interpreter lock released, and returns its
 // result once the lock is back. Not a guard whose destructor takes the lock back: the re-take is
 // where finalisation ends this thread, and that unwind cannot leave a destructor (noexcept, or run
-// while another exception unwinds). So an exception from `work` waits until the lock is back.
+// while another exception unwinds). So on an exception from `work` the lock is taken back in the
+// handler, before the exception goes on.
 template <class F>
 std::invoke_result_t<F&&> allow_threads(F&& work) {
-  using R = std::invoke_result_t<F&&>;
-  if constexpr (std::is_void_v<R>) {
-    allow_threads([&] {
-      std::forward<F>(work)();
-      return true;
-    });
-  } else {
-    std::optional<R> result;
-    std::exception_ptr fault;
-    PyThreadState* const saved = PyEval_SaveThread();
+  PyThreadState* const saved = PyEval_SaveThread();
+  const auto run = [&]() -> std::invoke_result_t<F&&> {
     try {
-      result.emplace(std::forward<F>(work)());
+      return std::forward<F>(work)();
     } catch (const abi::__forced_unwind&) {
       throw;  // something in `work` asked for the lock and is being ended: never take it here
     } catch (...) {
-      fault = std::current_exception();
+      PyEval_RestoreThread(saved);
+      throw;
     }
+  };
+  if constexpr (std::is_void_v<std::invoke_result_t<F&&>>) {
+    run();
     PyEval_RestoreThread(saved);
-    if (fault) std::rethrow_exception(fault);
-    return std::move(*result);
+  } else {
+    std::invoke_result_t<F&&> result = run();
+    PyEval_RestoreThread(saved);
+    return result;
   }
 }
 
