@@ -133,9 +133,8 @@ Ref can_codec_new(PyTypeObject* type, const py::CallArgs& call) {
   runtime::Runtime& rt = runtime::get();
 
   bool spawned = false;
-  {
-    // The spawn and, on the SocketCAN path, the release of the SDK handles touch no Python.
-    const py::GilRelease unlocked;
+  // The spawn and, on the SocketCAN path, the release of the SDK handles touch no Python.
+  py::allow_threads([&] {
     if (receiver) {
       // Attached before the spawn, so every frame the task loses to lag is counted.
       runtime::VirtualBusRx rx = std::move(*receiver).with_metrics(counters);
@@ -145,7 +144,7 @@ Ref can_codec_new(PyTypeObject* type, const py::CallArgs& call) {
     } else {
       pipeline.release();
     }
-  }
+  });
   if (!spawned) {
     raise_socketcan_refused("CanCodec", *channel, "SocketCAN is only available on Linux");
   }

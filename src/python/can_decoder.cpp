@@ -75,12 +75,8 @@ Ref can_decoder_new(PyTypeObject* type, const py::CallArgs& call) {
 }
 
 void run_step(DecoderState& decoder, const CanFrame& frame) {
-  DecoderState::Step step;
-  {
-    // Waiting for the mutex and decoding touch no Python object; the SDK rows need no lock.
-    const py::GilRelease unlocked;
-    step = decoder.process(frame);
-  }
+  // Waiting for the mutex and decoding touch no Python object; the SDK rows need no lock.
+  const DecoderState::Step step = py::allow_threads([&] { return decoder.process(frame); });
   if (step == DecoderState::Step::poisoned) raise_poisoned();
 }
 
@@ -184,12 +180,11 @@ Ref metrics(PyObject* self) {
 Ref flush(PyObject* self) {
   const Shared d(self);
   SharedDecoder decoder = d->decoder;
-  {
-    // Only waits for a decode running on another thread or in a Notifier dispatcher.
-    const py::GilRelease unlocked;
+  // Only waits for a decode running on another thread or in a Notifier dispatcher.
+  py::allow_threads([&] {
     decoder->wait_idle();
     decoder.reset();
-  }
+  });
   return Ref::borrow(Py_None);
 }
 

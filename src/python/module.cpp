@@ -48,7 +48,7 @@ constexpr ClassEntry kClasses[] = {
 
 // True as soon as sys.modules holds any "orvik_sdk_abi_v1" entry but None; it does not look at
 // the entry itself. Never raises.
-PyObject* is_initialized(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+PyObject* is_initialized(PyObject* /*module*/, PyObject* /*unused*/) {
   const bool found = py::guard<bool>(false, [] {
     Ref sys = py::check(PyImport_ImportModule("sys"));
     Ref modules = py::check(PyObject_GetAttrString(sys.get(), "modules"));

@@ -11,6 +11,7 @@
 // borrow shared. A CanCodec or Notifier may take the receiver; the sender stays.
 #include "python/virtual_bus.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -27,6 +28,7 @@ namespace orvik::python {
 namespace {
 
 using py::Ref;
+using Clock = std::chrono::steady_clock;
 
 struct VirtualBusValue {
   std::string channel;
@@ -67,6 +69,26 @@ Ref virtual_bus_send(PyObject* self, const py::CallArgs& args) {
   return Ref::borrow(Py_None);
 }
 
+// How long a wait goes with the lock released before it takes the lock back to run the handlers
+// of signals that arrived meanwhile: Ctrl-C, or any handler that raises, ends it within this.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+// The next frame, or nullopt once `deadline` has passed (none: wait however long it takes). The
+// wait runs unlocked, slice by slice from `now`; a slice that ends empty consumes nothing. Lock
+// held.
+std::optional<Result<CanFrame>> wait_for_frame(runtime::VirtualBusRx& rx, Clock::time_point now,
+                                               std::optional<Clock::time_point> deadline) {
+  for (;; now = Clock::now()) {
+    const Clock::time_point slice_end = now + kSignalCheckInterval;
+    const bool last = deadline && *deadline <= slice_end;
+    std::optional<Result<CanFrame>> received =
+        py::allow_threads([&] { return rx.recv_blocking(last ? *deadline : slice_end); });
+    if (received || last) return received;
+    // Handlers run on the main thread only; elsewhere this returns at once.
+    if (PyErr_CheckSignals() < 0) py::raise_current();
+  }
+}
+
 constexpr py::Param kRecvParams[] = {{"timeout"}};
 Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("VirtualBus.recv", true, kRecvParams, args);
@@ -75,21 +97,15 @@ Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   if (!bus->rx) py::raise(PyExc_RuntimeError, "VirtualBus receiver taken by CanCodec");
   std::string channel = bus->channel;
   runtime::get();
-  runtime::VirtualBusRx& rx = *bus->rx;
-  std::optional<Result<CanFrame>> received;
-  std::optional<Error> bad_timeout;
-  {
-    // Only the wait runs unlocked; the exclusive borrow keeps other threads off the receiver.
-    const py::GilRelease unlocked;
-    if (!timeout) {
-      received = rx.recv_blocking(std::nullopt);
-    } else if (auto duration = runtime::Duration::from_secs_f64(*timeout)) {
-      received = rx.recv_blocking(runtime::deadline_after(*duration));
-    } else {
-      bad_timeout = std::move(duration.error());
-    }
+  const Clock::time_point now = Clock::now();
+  std::optional<Clock::time_point> deadline;
+  if (timeout) {
+    const Result<runtime::Duration> duration = runtime::Duration::from_secs_f64(*timeout);
+    if (!duration) raise_internal_fault(duration.error().message());
+    deadline = runtime::deadline_after(*duration, now);
   }
-  if (bad_timeout) raise_internal_fault(bad_timeout->message());
+  // The exclusive borrow keeps other threads off the receiver for the whole wait.
+  const std::optional<Result<CanFrame>> received = wait_for_frame(*bus->rx, now, deadline);
   if (!received) return Ref::borrow(Py_None);
   if (!*received) py::raise(PyExc_RuntimeError, received->error().message());
   return message_from_frame(**received, std::move(channel));

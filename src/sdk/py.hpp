@@ -1,12 +1,33 @@
-// The one owned-reference type for PyObject*, and scoped guards for the interpreter lock.
-// A plain PyObject* is always borrowed; ownership lives only in py::Ref.
+// The one owned-reference type for PyObject*, and the ways to hold and release the interpreter
+// lock. A plain PyObject* is always borrowed; ownership lives only in py::Ref.
+//
+// During finalisation CPython ends any other thread that asks for the lock by unwinding it
+// (pthread_exit, a forced unwind): out of PyEval_RestoreThread, PyGILState_Ensure, or any Python
+// code that gives the lock up for a moment. That unwind must pass through our frames: nothing
+// catches it without rethrowing, no noexcept frame stands in its way, and no destructor it runs
+// touches Python, since the thread holds no lock and the finalising thread may be using the very
+// objects. Such destructors ask may_touch_python() and leak instead.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+#include <dlfcn.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace orvik::py {
+
+// False on a thread that CPython is ending during finalisation. Py_IsInitialized() turns false as
+// finalisation begins; only from then on is the lock itself asked about (the finalising thread
+// holds it), through PyGILState_Check: public but outside the limited API, and exported by every
+// version that ends threads this way. Where it is missing, nothing is touched.
+inline bool may_touch_python() {
+  if (Py_IsInitialized() != 0) return true;
+  static const auto holds_lock =
+      reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+  return holds_lock != nullptr && holds_lock() != 0;
+}
 
 class Ref {
  public:
@@ -24,7 +45,9 @@ class Ref {
     std::swap(obj_, other.obj_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  ~Ref() {
+    if (obj_ != nullptr && may_touch_python()) Py_DECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }
@@ -47,7 +70,9 @@ class Ref {
 class GilGuard {
  public:
   GilGuard() : state_(PyGILState_Ensure()) {}
-  ~GilGuard() { PyGILState_Release(state_); }
+  ~GilGuard() {
+    if (may_touch_python()) PyGILState_Release(state_);
+  }
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;
 
@@ -55,16 +80,32 @@ class GilGuard {
   PyGILState_STATE state_;
 };
 
-// Releases the interpreter lock for a scope of pure C++ work; nothing inside may touch Python.
-class GilRelease {
- public:
-  GilRelease() : save_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(save_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* save_;
-};
+// Runs `work`, which must not touch Python, with the interpreter lock released, and returns its
+// result once the lock is back. Not a guard whose destructor takes the lock back: the re-take is
+// where finalisation ends this thread, and that unwind cannot leave a destructor (noexcept, or run
+// while another exception unwinds). So on an exception from `work` the lock is taken back in the
+// handler, before the exception goes on.
+template <class F>
+std::invoke_result_t<F&&> allow_threads(F&& work) {
+  PyThreadState* const saved = PyEval_SaveThread();
+  const auto run = [&]() -> std::invoke_result_t<F&&> {
+    try {
+      return std::forward<F>(work)();
+    } catch (const abi::__forced_unwind&) {
+      throw;  // something in `work` asked for the lock and is being ended: never take it here
+    } catch (...) {
+      PyEval_RestoreThread(saved);
+      throw;
+    }
+  };
+  if constexpr (std::is_void_v<std::invoke_result_t<F&&>>) {
+    run();
+    PyEval_RestoreThread(saved);
+  } else {
+    std::invoke_result_t<F&&> result = run();
+    PyEval_RestoreThread(saved);
+    return result;
+  }
+}
 
 }  // namespace orvik::py

@@ -8,6 +8,7 @@ import textwrap
 import pytest
 
 import orvik_can._native as native
+from conftest import STANDIN_DIR
 
 CLASSES = ["Bus", "CanCodec", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "Notifier",
            "VirtualBus"]
@@ -117,6 +118,40 @@ def test_import_builds_nothing_and_finds_no_sdk():
     )
     assert proc.returncode == 0, proc.stderr
     assert "tokio-rt-worker" not in proc.stdout.split()
+
+
+def test_daemon_threads_inside_native_calls_let_the_interpreter_exit():
+    # At exit CPython ends a daemon thread that asks for the lock back by unwinding its stack;
+    # every call that gives the lock up must let that unwind pass, the Notifier's callback thread
+    # included. Each child exits while its threads are in such calls, at random points.
+    code = f"""
+        import sys, threading, time
+        sys.path.insert(0, {str(STANDIN_DIR)!r})
+        import orvik_sdk
+        from orvik_can._native import CanDecoder, Message, Notifier, VirtualBus
+        decoder = CanDecoder(database_bytes=b'BO_ 256 M: 1 X\\n SG_ S : 0|8@1+ (1,0) [0|0] "" X\\n')
+        message = Message(256, b"\\x01")
+        feed, tapped, polled, waited = (VirtualBus(name) for name in ("n", "n", "p", "w"))
+        notifier = Notifier(tapped, [decoder.decode_message])
+
+        def forever(call):
+            while True:
+                call()
+
+        for call in (lambda: decoder.decode_frame(256, b"\\x01"),
+                     lambda: decoder.decode_message(message), decoder.flush,
+                     lambda: polled.recv(0.01), waited.recv, lambda: feed.send(256, b"\\x01")):
+            threading.Thread(target=forever, args=(call,), daemon=True).start()
+        time.sleep(0.1)
+    """
+    children = [
+        subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+        for _ in range(8)
+    ]
+    for child in children:
+        _, stderr = child.communicate(timeout=60)
+        assert (child.returncode, stderr) == (0, "")
 
 
 def test_second_interpreter_is_refused():

@@ -2,7 +2,9 @@
 
 import gc
 import itertools
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -263,6 +265,49 @@ def test_calls_during_a_blocked_recv_are_refused_and_another_handle_wakes_it():
     # Nothing the refused calls tried went out.
     assert other.recv(0).arbitration_id == 0x77
     assert other.recv(0.02) is None
+
+
+def test_signal_handlers_run_during_a_wait_and_their_exceptions_end_it():
+    # Ctrl-C and any handler that raises end a wait on the main thread, with or without a
+    # timeout; after a handler that returns, the wait goes on until a frame comes.
+    code = """
+        import os, signal, threading, time
+        from orvik_can._native import VirtualBus
+        bus, other = VirtualBus("signals"), VirtualBus("signals")
+
+        def signal_once_waiting(signum):
+            def run():
+                while True:  # the wait holds the bus's borrow
+                    try:
+                        bus.channel
+                    except RuntimeError:
+                        break
+                    time.sleep(0.01)
+                os.kill(os.getpid(), signum)
+            threading.Thread(target=run).start()
+
+        class Alarm(Exception):
+            pass
+
+        def on_alarm(*_):
+            raise Alarm
+
+        signal.signal(signal.SIGALRM, on_alarm)
+        signal.signal(signal.SIGUSR1, lambda *_: other.send(7, b""))
+        for timeout, signum in [(None, signal.SIGINT), (3600, signal.SIGINT),
+                                (None, signal.SIGALRM)]:
+            signal_once_waiting(signum)
+            try:
+                bus.recv(timeout)
+            except (KeyboardInterrupt, Alarm) as exc:
+                print(type(exc).__name__)
+        signal_once_waiting(signal.SIGUSR1)
+        print(bus.recv().arbitration_id, bus.recv(0))
+    """
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["KeyboardInterrupt", "KeyboardInterrupt", "Alarm", "7", "None"]
 
 
 def test_a_deadline_beyond_the_clock_still_waits_for_a_frame():

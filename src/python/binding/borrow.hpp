@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "python/binding/errors.hpp"
+#include "sdk/py.hpp"
 
 namespace orvik::py {
 
@@ -37,7 +38,8 @@ class BorrowFlag {
   long state_ = 0;  // 0 free, n > 0 shared by n, -1 exclusive
 };
 
-// RAII guards; they must be destroyed with the interpreter lock held.
+// RAII guards; they must be destroyed with the interpreter lock held, or on a thread that CPython
+// is ending during finalisation, where they leave the flag alone (sdk/py.hpp).
 class SharedGuard {
  public:
   explicit SharedGuard(BorrowFlag& flag) : flag_(&flag) {
@@ -48,7 +50,7 @@ class SharedGuard {
   SharedGuard& operator=(const SharedGuard&) = delete;
   SharedGuard& operator=(SharedGuard&&) = delete;
   ~SharedGuard() {
-    if (flag_ != nullptr) flag_->release_shared();
+    if (flag_ != nullptr && may_touch_python()) flag_->release_shared();
   }
 
  private:
@@ -65,7 +67,7 @@ class ExclusiveGuard {
   ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
   ExclusiveGuard& operator=(ExclusiveGuard&&) = delete;
   ~ExclusiveGuard() {
-    if (flag_ != nullptr) flag_->release_exclusive();
+    if (flag_ != nullptr && may_touch_python()) flag_->release_exclusive();
   }
 
  private:

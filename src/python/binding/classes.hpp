@@ -40,36 +40,36 @@ PyTypeObject* create_class(const ClassSpec& spec) {
 // --- entry-point wrappers: each turns a C++ function into a C slot behind guard() ---
 
 template <Ref (*F)(PyTypeObject*, const CallArgs&)>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr,
                           [&] { return F(type, CallArgs::tuple_dict(args, kwargs)).release(); });
 }
 
 template <Ref (*F)(PyObject*, const CallArgs&)>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
   return guard<PyObject*>(
       nullptr, [&] { return F(self, CallArgs::fastcall(args, nargs, kwnames)).release(); });
 }
 
 template <Ref (*F)(PyObject*)>
-PyObject* noargs(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* noargs(PyObject* self, PyObject* /*unused*/) {
   return guard<PyObject*>(nullptr, [&] { return F(self).release(); });
 }
 
 template <Ref (*F)(PyObject*)>
-PyObject* unary(PyObject* self) noexcept {
+PyObject* unary(PyObject* self) {
   return guard<PyObject*>(nullptr, [&] { return F(self).release(); });
 }
 
 template <Ref (*F)(PyObject*)>
-PyObject* getter(PyObject* self, void* /*closure*/) noexcept {
+PyObject* getter(PyObject* self, void* /*closure*/) {
   return guard<PyObject*>(nullptr, [&] { return F(self).release(); });
 }
 
 // Deleting raises AttributeError "can't delete attribute"; F converts, then borrows.
 template <void (*F)(PyObject*, PyObject*)>
-int setter(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+int setter(PyObject* self, PyObject* value, void* /*closure*/) {
   return guard<int>(-1, [&] {
     if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
     F(self, value);
@@ -78,7 +78,7 @@ int setter(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
 }
 
 template <Ref (*F)(PyObject*, PyObject*)>
-PyObject* getattro(PyObject* self, PyObject* name) noexcept {
+PyObject* getattro(PyObject* self, PyObject* name) {
   return guard<PyObject*>(nullptr, [&] { return F(self, name).release(); });
 }
 

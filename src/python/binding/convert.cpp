@@ -37,7 +37,7 @@ bool is_numpy_bool(PyObject* obj) {
 
 }  // namespace
 
-void name_type_error(const char* name) noexcept {
+void name_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject* type = nullptr;
   PyObject* value = nullptr;

@@ -23,7 +23,7 @@
 namespace orvik::py {
 
 // Re-raises a pending exact TypeError as "argument '{name}': {reason}", keeping its cause.
-void name_type_error(const char* name) noexcept;
+void name_type_error(const char* name);
 
 template <class Conv>
 auto argument(const char* name, PyObject* obj, Conv&& conv) -> decltype(conv(obj)) {

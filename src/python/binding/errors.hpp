@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <string_view>
 #include <utility>
@@ -40,11 +41,15 @@ PyObject* internal_fault_type();
 void translate_current_exception() noexcept;
 
 // The error boundary of every entry point: runs `body` and returns `failure` with a Python
-// exception set when anything goes wrong. Nothing unwinds into the interpreter.
+// exception set when anything goes wrong. Nothing unwinds into the interpreter but the forced
+// unwind by which CPython ends a thread during finalisation, which must go on (sdk/py.hpp); so
+// neither this nor the entry points that call it are noexcept.
 template <class R, class F>
-R guard(R failure, F&& body) noexcept {
+R guard(R failure, F&& body) {
   try {
     return std::forward<F>(body)();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     translate_current_exception();
     return failure;

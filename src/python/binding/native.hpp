@@ -3,8 +3,8 @@
 // A method borrows its object for as long as it uses the value:
 //   const py::Shared<MessageValue> m(self);      // getters, reads
 //   py::Exclusive<BusValue> bus(self);           // a blocking call keeps it through the wait:
-//   { py::GilRelease unlocked; wait(*bus); }     //   other threads' calls then fail to borrow
-// Guards are declared before any GilRelease in the same scope, so they end with the lock held.
+//   py::allow_threads([&] { wait(*bus); });      //   other threads' calls then fail to borrow
+// Guards end with the lock held, as allow_threads takes it back before it returns.
 #pragma once
 
 #include <Python.h>
