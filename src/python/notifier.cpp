@@ -259,6 +259,7 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
 // --- members ---
 
 Ref stop(PyObject* self) {
+  py::refuse_inherited<NotifierValue>(self, "Notifier");
   const Shared n(self);
   n->handle().token().cancel();
   return Ref::borrow(Py_None);
