@@ -159,6 +159,7 @@ constexpr py::Param kSendParams[] = {{"msg", true}};
 
 Ref send(PyObject* self, const py::CallArgs& call) {
   const py::Bound a = py::bind("CanCodec.send", true, kSendParams, call);
+  py::refuse_inherited<CanCodecValue>(self, "CanCodec");
   const Shared codec(self);
   CanFrame frame = py::arg(a, 0, to_message_frame);
   auto offered = codec->tx.try_send(std::move(frame));
@@ -176,6 +177,7 @@ constexpr py::Param kPeriodicParams[] = {{"msg", true}, {"period", true}};
 
 Ref send_periodic(PyObject* self, const py::CallArgs& call) {
   const py::Bound a = py::bind("CanCodec.send_periodic", true, kPeriodicParams, call);
+  py::refuse_inherited<CanCodecValue>(self, "CanCodec");
   const Shared codec(self);
   CanFrame frame = py::arg(a, 0, to_message_frame);
   const runtime::Duration period = to_period(py::arg(a, 1, py::to_f64));
@@ -185,6 +187,7 @@ Ref send_periodic(PyObject* self, const py::CallArgs& call) {
 }
 
 Ref stop(PyObject* self) {
+  py::refuse_inherited<CanCodecValue>(self, "CanCodec");
   const Shared codec(self);
   codec->token.cancel();
   return Ref::borrow(Py_None);

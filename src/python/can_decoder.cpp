@@ -68,6 +68,20 @@ Ref can_decoder_new(PyTypeObject* type, const py::CallArgs& call) {
 
 // --- decoding ---
 
+// A decoder made before a fork works in the child, unless a thread of the parent (a decode, or a
+// Notifier dispatcher) held its mutex when the process forked: that hold never ends here. This
+// runs with the interpreter lock held before every use that takes the mutex, and the first use
+// adopts the object, so the holder found here can only be a thread of the parent.
+void adopt_if_inherited(PyObject* self) {
+  if (!py::inherited<CanDecoderValue>(self)) return;
+  if (Shared(self)->decoder->is_held()) {
+    py::raise(PyExc_RuntimeError,
+              "CanDecoder was in use when the process forked and cannot be used in the child "
+              "process");
+  }
+  py::adopt<CanDecoderValue>(self);
+}
+
 [[noreturn]] void raise_poisoned() {
   PyObject* type = py::internal_fault_type();
   if (type == nullptr) py::raise_current();
@@ -87,6 +101,7 @@ constexpr py::Param kFrameParams[] = {
 
 Ref decode_frame(PyObject* self, const py::CallArgs& call) {
   const py::Bound a = py::bind("CanDecoder.decode_frame", true, kFrameParams, call);
+  adopt_if_inherited(self);
   const Shared d(self);
   CanFrame frame;
   frame.arbitration_id = py::arg(a, 0, py::to_u32);
@@ -166,6 +181,7 @@ constexpr py::Param kMessageParams[] = {{"msg", true}};
 
 Ref decode_message(PyObject* self, const py::CallArgs& call) {
   const py::Bound a = py::bind("CanDecoder.decode_message", true, kMessageParams, call);
+  adopt_if_inherited(self);
   const Shared d(self);
   const CanFrame frame = frame_from_message(a[0]);
   run_step(*d->decoder, frame);
@@ -178,6 +194,7 @@ Ref metrics(PyObject* self) {
 }
 
 Ref flush(PyObject* self) {
+  adopt_if_inherited(self);
   const Shared d(self);
   SharedDecoder decoder = d->decoder;
   // Only waits for a decode running on another thread or in a Notifier dispatcher.
@@ -254,6 +271,7 @@ PyTypeObject* can_decoder_type() {
 
 SharedDecoder shared_decoder_of(PyObject* obj) {
   if (!py::is_instance(obj, can_decoder_type())) return nullptr;
+  adopt_if_inherited(obj);
   return Shared(obj)->decoder;
 }
 

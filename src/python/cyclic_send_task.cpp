@@ -44,6 +44,7 @@ class TaskValue {
 using Shared = py::Shared<TaskValue>;
 
 Ref task_stop(PyObject* self) {
+  py::refuse_inherited<TaskValue>(self, "CyclicSendTask");
   const Shared task(self);
   task->token().cancel();
   return Ref::borrow(Py_None);
@@ -52,6 +53,7 @@ Ref task_stop(PyObject* self) {
 constexpr py::Param kModifyParams[] = {{"msg", true}};
 Ref task_modify_data(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("CyclicSendTask.modify_data", true, kModifyParams, args);
+  py::refuse_inherited<TaskValue>(self, "CyclicSendTask");
   const Shared task(self);
   // Copied before the swap, so a tick never waits on this copy.
   Payload bytes = py::arg(a, 0, [](PyObject* obj) {

@@ -56,6 +56,12 @@ class DecoderState {
   // Waits until no step is running; ignores the mark.
   void wait_idle();
 
+  // True when some thread holds the mutex now. Never waits.
+  bool is_held() {
+    const std::unique_lock<std::mutex> attempt(mutex_, std::try_to_lock);
+    return !attempt.owns_lock();
+  }
+
   // The core's counters; reading them needs no lock.
   const SharedCounters& counters() const { return counters_; }
 

@@ -270,6 +270,7 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
 // them, release their callables and end: a callable that refers back to the notifier then
 // keeps nothing alive.
 Ref stop(PyObject* self) {
+  py::refuse_inherited<NotifierValue>(self, "Notifier");
   const py::Exclusive<NotifierValue> n(self);
   n->handle().stop();
   return Ref::borrow(Py_None);

@@ -56,6 +56,7 @@ constexpr py::Param kSendParams[] = {
     {"id", true}, {"data", true}, {"timestamp"}, {"is_extended"}, {"is_fd"}};
 Ref virtual_bus_send(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("VirtualBus.send", true, kSendParams, args);
+  py::refuse_inherited<VirtualBusValue>(self, "VirtualBus");
   const Shared bus(self);
   CanFrame frame;
   frame.arbitration_id = py::arg(a, 0, py::to_u32);
@@ -92,6 +93,7 @@ std::optional<Result<CanFrame>> wait_for_frame(runtime::VirtualBusRx& rx, Clock:
 constexpr py::Param kRecvParams[] = {{"timeout"}};
 Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("VirtualBus.recv", true, kRecvParams, args);
+  py::refuse_inherited<VirtualBusValue>(self, "VirtualBus");
   const Exclusive bus(self);
   const std::optional<double> timeout = py::arg(a, 0, py::optional(py::to_f64));
   if (!bus->rx) py::raise(PyExc_RuntimeError, "VirtualBus receiver taken by CanCodec");
@@ -114,6 +116,7 @@ Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
 constexpr py::Param kPeriodicParams[] = {{"msg", true}, {"period", true}};
 Ref virtual_bus_send_periodic(PyObject* self, const py::CallArgs& args) {
   const py::Bound a = py::bind("VirtualBus.send_periodic", true, kPeriodicParams, args);
+  py::refuse_inherited<VirtualBusValue>(self, "VirtualBus");
   const Shared bus(self);
   CanFrame frame = py::arg(a, 0, to_message_frame);
   const runtime::Duration period = to_period(py::arg(a, 1, py::to_f64));
@@ -182,6 +185,7 @@ PyTypeObject* virtual_bus_type() {
 bool is_virtual_bus(PyObject* obj) { return py::is_instance(obj, virtual_bus_type()); }
 
 std::optional<runtime::VirtualBusRx> take_virtual_bus_receiver(PyObject* bus) {
+  py::refuse_inherited<VirtualBusValue>(bus, "VirtualBus");
   const Exclusive value(bus);
   return std::exchange(value->rx, std::nullopt);
 }

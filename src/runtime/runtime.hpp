@@ -9,8 +9,11 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <optional>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 namespace orvik::runtime {
 
@@ -21,21 +24,43 @@ inline constexpr const char* kWorkerThreadsVariable = "TOKIO_WORKER_THREADS";
 
 class Runtime {
  public:
+  // Starts one thread running `body`, or throws (std::thread throws std::system_error).
+  using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
+  // `workers` threads, named kWorkerThreadName, run a new io_context; `start` defaults to
+  // std::thread. When a thread fails to start, those already started are stopped and joined
+  // before the failure propagates, so none is left running on the context freed by the unwind.
+  explicit Runtime(std::size_t workers, const ThreadStarter& start = {});
+  // Stops and joins the workers. The process-wide runtime is never destroyed.
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
   Executor executor() { return context_.get_executor(); }
   std::size_t worker_count() const { return workers_; }
 
  private:
-  friend Runtime& get();
-  explicit Runtime(std::size_t workers);
+  void stop_and_join() noexcept;
+
   boost::asio::io_context context_;
   // Keeps run() from returning while no task is pending.
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  std::vector<std::thread> threads_;
   std::size_t workers_;
 };
 
-// The runtime, built on the first call. It is allocated once and never destroyed, so no static
-// destructor can race a worker at exit.
+// The runtime of this process, built on the first call with worker_count_for(the environment,
+// available_processors()) workers. It is allocated once and never destroyed, so no static
+// destructor can race a worker at exit. A fork child gets its own on its first call (the
+// parent's is abandoned there, see runtime/fork.hpp). When the workers cannot start, the call
+// throws, and so does every later call of the process, with the same text and without trying
+// again: the cause (a thread or memory limit) rarely passes, and each try would start and join
+// a batch of threads.
 Runtime& get();
+
+// The CPUs the calling thread may run on (its affinity mask, as `taskset` sets it); the online
+// count if the mask cannot be read.
+std::size_t available_processors();
 
 // Worker count for an environment value (nullptr when unset): the value when it is a positive
 // decimal integer, else `processors` (at least 1).

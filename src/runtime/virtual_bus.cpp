@@ -4,6 +4,9 @@
 #include "common/log.hpp"
 #include "runtime/select.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -17,10 +20,22 @@ struct Registry {
 };
 
 // Built on first use and never destroyed: channels may be released by workers during exit.
+constinit std::atomic<Registry*> g_registry{nullptr};
+
 Registry& registry() {
-  static Registry* r = new Registry();
+  Registry* r = g_registry.load(std::memory_order_acquire);
+  if (r != nullptr) return *r;
+  auto* made = new Registry();
+  if (g_registry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) return *made;
+  delete made;  // another thread built it first
   return *r;
 }
+
+// A fork child starts with an empty registry: the parent's may have been copied with its lock
+// held, and its channels belong to the parent's tasks (see runtime/fork.hpp). Both are abandoned.
+void forget_registry_in_child() noexcept { g_registry.store(nullptr, std::memory_order_relaxed); }
+[[maybe_unused]] const int g_fork_handler =
+    pthread_atfork(nullptr, nullptr, &forget_registry_in_child);
 
 }  // namespace
 

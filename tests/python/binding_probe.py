@@ -1,13 +1,15 @@
 """White-box access to objects of the binding layer, for tests that Python code cannot reach.
 
 Every object of our classes starts with the object header, then its borrow flag (a C long:
-0 free, n > 0 shared by n, -1 exclusive), then its C++ value at the end of the object.
+0 free, n > 0 shared by n, -1 exclusive), then the fork generation it was made in (0 in a
+process that never forked), then its C++ value at the end of the object.
 """
 
 import contextlib
 import ctypes
 
 HEADER_SIZE = object.__basicsize__
+VALUE_OFFSET = HEADER_SIZE + 8 + 8  # after the borrow flag and the fork generation
 PY_TP_ALLOC = 47  # the slot number of tp_alloc in CPython's typeslots.h
 
 _alloc_type = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_ssize_t)
@@ -56,9 +58,9 @@ def allocate_with_short_string(cls, text):
     """
     raw = text.encode()
     assert len(raw) <= 15
-    assert cls.__basicsize__ == HEADER_SIZE + 8 + 32, "value is not a lone std::string"
+    assert cls.__basicsize__ == VALUE_OFFSET + 32, "value is not a lone std::string"
     obj = allocate_zeroed(cls)
-    base = id(obj) + HEADER_SIZE + 8
+    base = id(obj) + VALUE_OFFSET
     ctypes.c_void_p.from_address(base).value = base + 16
     ctypes.c_size_t.from_address(base + 8).value = len(raw)
     ctypes.memmove(base + 16, raw + b"\0", len(raw) + 1)

@@ -3,15 +3,21 @@
 import gc
 import itertools
 import math
+import multiprocessing
+import os
 import re
+import resource
+import subprocess
 import sys
+import textwrap
 import time
 
 import orvik_sdk
 import pytest
 
 from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, counts, rows
-from orvik_can._native import CanCodec, CyclicSendTask, Message, Metrics, VirtualBus
+from orvik_can._native import (CanCodec, CanDecoder, CyclicSendTask, Message, Metrics, Notifier,
+                               VirtualBus)
 
 SIGNATURE = (
     "(database_file=None, source_name=..., timestamp_mode=..., log_raw_frames=None, "
@@ -414,3 +420,133 @@ def test_deleting_codec_and_bus_releases_handles_and_the_channel(sdk):
     wait_for(lambda: orvik_sdk.stats()["live_sources"] == 0, "the task to release its handles")
     wait_for(lambda: virtual_bus_channel_count() == before, "the channel to be evicted")
     assert orvik_sdk.stats()["live_events"] == 0
+
+
+# --- fork and a runtime that cannot start -----------------------------------------------------
+
+INHERITED = "{} was created before fork() and cannot be used in the child process"
+BUSY_DECODER = ("CanDecoder was in use when the process forked and cannot be used in the child "
+                "process")
+HANG_BOUND = 120  # seconds after which a child counts as hung; never a measure of speed
+
+
+def _forked_child(report, parent):
+    """In a fork child: what the child builds works; what it inherited works or raises
+    RuntimeError; dropping the inherited objects returns. Reports what each call did."""
+    try:
+        name = channel_name()
+        sender, receiver = VirtualBus(name), VirtualBus(name)
+        codec = CanCodec(database_bytes=DBC, timestamp_mode="absolute", bus=VirtualBus(name))
+        task = sender.send_periodic(Message(0x123, STATUS), 0.005)
+        outcome = {"own frames": sum(receiver.recv(timeout=10) is not None for _ in range(3))}
+        wait_counts(codec, messages_decoded=3)
+        task.stop()
+        codec.stop()
+
+        msg = Message(0x123, STATUS)
+        calls = {
+            "CanCodec.send": lambda: parent["codec"].send(msg),
+            "CanCodec.send_periodic": lambda: parent["codec"].send_periodic(msg, 0.01),
+            "CanCodec.stop": lambda: parent["codec"].stop(),
+            "CanCodec.metrics": lambda: parent["codec"].metrics(),
+            "CyclicSendTask.modify_data": lambda: parent["task"].modify_data(msg),
+            "CyclicSendTask.stop": lambda: parent["task"].stop(),
+            "CyclicSendTask.is_active": lambda: parent["task"].is_active,
+            "VirtualBus.send": lambda: parent["bus"].send(0x123, STATUS),
+            "VirtualBus.recv": lambda: parent["bus"].recv(timeout=0.01),
+            "VirtualBus.send_periodic": lambda: parent["bus"].send_periodic(msg, 0.01),
+            "VirtualBus taken by a CanCodec": lambda: CanCodec(database_bytes=DBC,
+                                                               bus=parent["spare bus"]),
+            "Notifier.stop": lambda: parent["notifier"].stop(),
+            "Notifier.is_active": lambda: parent["notifier"].is_active,
+            "CanDecoder.decode_frame": lambda: parent["decoder"].decode_frame(0x123, STATUS),
+            "CanDecoder.flush": lambda: parent["decoder"].flush(),
+            "listened CanDecoder": lambda: parent["listened"].decode_frame(0x123, STATUS),
+        }
+        for what, call in calls.items():
+            try:
+                call()
+                outcome[what] = "works"
+            except RuntimeError as e:
+                outcome[what] = str(e)
+        parent.clear()  # the last references: the inherited objects go here
+        gc.collect()
+        report.send(outcome)
+    except BaseException as e:
+        report.send(repr(e))
+
+
+def test_a_fork_child_runs_its_own_work_and_refuses_what_ran_in_the_parent(sdk):
+    name = channel_name()
+    codec = CanCodec(database_bytes=DBC, timestamp_mode="absolute", bus=VirtualBus(name))
+    listened = CanDecoder(database_bytes=DBC, source_name="listened")
+    parent = {"codec": codec, "bus": VirtualBus(name), "spare bus": VirtualBus(name),
+              "decoder": CanDecoder(database_bytes=DBC, source_name="idle"),
+              "listened": listened, "notifier": Notifier(VirtualBus(name), [listened])}
+    # Frames the DBC does not know: they keep the parent's tasks busy and never reach the
+    # stand-in SDK, whose own lock a fork child would otherwise inherit held at times.
+    parent["task"] = parent["bus"].send_periodic(Message(0x7FF, STATUS), 0.001)
+    del codec, listened
+    wait_counts(parent["codec"], unknown_messages=10)
+
+    ctx = multiprocessing.get_context("fork")
+    here, there = ctx.Pipe()
+    child = ctx.Process(target=_forked_child, args=(there, parent))
+    child.start()
+    try:
+        assert here.poll(HANG_BOUND), "the fork child hung"
+        outcome = here.recv()
+        child.join(HANG_BOUND)
+        assert child.exitcode == 0
+    finally:
+        if child.is_alive():
+            child.kill()
+            child.join()
+
+    assert isinstance(outcome, dict), outcome
+    assert outcome.pop("listened CanDecoder") in ("works", BUSY_DECODER)
+    works = {"own frames": 3, "CanCodec.metrics": "works", "CyclicSendTask.is_active": "works",
+             "Notifier.is_active": "works", "CanDecoder.decode_frame": "works",
+             "CanDecoder.flush": "works"}
+    refused = ["CanCodec.send", "CanCodec.send_periodic", "CanCodec.stop",
+               "CyclicSendTask.modify_data", "CyclicSendTask.stop", "VirtualBus.send",
+               "VirtualBus.recv", "VirtualBus.send_periodic", "VirtualBus taken by a CanCodec",
+               "Notifier.stop"]
+    assert outcome == {**works, **{what: INHERITED.format(re.split("[ .]", what)[0])
+                                   for what in refused}}
+
+    # The parent goes on as before.
+    received = parent["codec"].metrics().messages_received
+    wait_for(lambda: parent["codec"].metrics().messages_received > received, "more frames")
+    assert parent["bus"].recv(timeout=10).arbitration_id == 0x7FF
+    parent["task"].stop()
+    parent["notifier"].stop()
+    assert parent["listened"].metrics().messages_received > 0
+
+
+def test_a_runtime_whose_workers_cannot_start_fails_every_call_alike_and_leaves_no_thread():
+    code = """
+        import os
+        from orvik_can._native import Message, VirtualBus
+        bus = VirtualBus("unstartable")
+        threads = len(os.listdir("/proc/self/task"))
+        failures = []
+        for _ in range(3):
+            try:
+                bus.send_periodic(Message(1), 0.1)
+            except BaseException as e:
+                failures.append(f"{type(e).__name__}: {e}")
+        print(len(os.listdir("/proc/self/task")) - threads)
+        print(*failures, sep="\\n")
+    """
+    # Address space for a few hundred 8 MiB thread stacks at most, so the start fails part way.
+    limit = 3_000_000 * 1024
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+        timeout=HANG_BOUND, env={**os.environ, "TOKIO_WORKER_THREADS": "1000"},
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    assert (run.returncode, run.stderr) == (0, "")
+    # The workers that did start were joined, and later calls start none.
+    assert run.stdout.splitlines() == ["0"] + [
+        "PanicException: cannot start the runtime's worker threads: "
+        "Resource temporarily unavailable"] * 3

@@ -9,12 +9,15 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "python/binding/borrow.hpp"
 #include "python/binding/convert.hpp"
 #include "python/binding/errors.hpp"
+#include "runtime/fork.hpp"
 #include "sdk/py.hpp"
 
 namespace orvik::py {
@@ -23,6 +26,7 @@ template <class T>
 struct Native {
   PyObject_HEAD
   BorrowFlag borrow;
+  std::uint64_t generation;  // the fork generation the value belongs to (runtime/fork.hpp)
   T value;
 
   static Native* of(PyObject* obj) { return reinterpret_cast<Native*>(obj); }
@@ -68,6 +72,7 @@ Ref create(PyTypeObject* type, T value) {
   if (obj == nullptr) raise_current();
   Native<T>* native = Native<T>::of(obj);
   new (&native->borrow) BorrowFlag();
+  native->generation = runtime::fork_generation();
   try {
     new (&native->value) T(std::move(value));
   } catch (...) {
@@ -84,9 +89,36 @@ template <class T>
 void dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   untrack_if_collected(obj);
-  Native<T>::of(obj)->value.~T();
+  Native<T>* native = Native<T>::of(obj);
+  // A value of the parent process is abandoned in a fork child, never destroyed: its destructor
+  // could wait on a lock that a thread of the parent held when the process forked.
+  if (native->generation == runtime::fork_generation()) native->value.~T();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
   Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own a type reference
+}
+
+// True when `obj` (a Native<T>) was made before a fork, in a process this one was forked from.
+template <class T>
+bool inherited(PyObject* obj) {
+  return Native<T>::of(obj)->generation != runtime::fork_generation();
+}
+
+// Refuses an object made before a fork with RuntimeError: its background work, its locks and
+// the runtime it used belong to the parent process.
+template <class T>
+void refuse_inherited(PyObject* obj, const char* class_name) {
+  if (inherited<T>(obj)) {
+    raise(PyExc_RuntimeError,
+          std::string(class_name) +
+              " was created before fork() and cannot be used in the child process");
+  }
+}
+
+// Makes an object made before a fork this process's own: it is used and destroyed here from now
+// on. For values that no background work of the parent can have been in the middle of.
+template <class T>
+void adopt(PyObject* obj) {
+  Native<T>::of(obj)->generation = runtime::fork_generation();
 }
 
 // True when `obj` is an instance of `type` (our classes cannot be subclassed).
