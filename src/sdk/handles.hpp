@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "decode/value.hpp"
 #include "sdk/abi.hpp"
 #include "sdk/sink_error.hpp"
+#include "sdk/value.hpp"
 
 namespace orvik::sdk {
 
