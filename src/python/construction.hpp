@@ -26,8 +26,8 @@
 #include "common/error.hpp"
 #include "decode/core.hpp"
 #include "decode/metrics.hpp"
+#include "pybase/py.hpp"
 #include "python/binding/args.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::python {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 namespace orvik::py {
 

@@ -12,10 +12,10 @@
 #include <new>
 #include <utility>
 
+#include "pybase/py.hpp"
 #include "python/binding/borrow.hpp"
 #include "python/binding/convert.hpp"
 #include "python/binding/errors.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::py {
 
