@@ -1,5 +1,5 @@
 // The per-frame step and the idle wait under the decoder mutex.
-#include "python/decoder_state.hpp"
+#include "decode/decoder_state.hpp"
 
 #include "decode/process_frame.hpp"
 
