@@ -14,7 +14,6 @@
 namespace orvik::testing {
 namespace {
 
-using python::DecoderState;
 using Step = DecoderState::Step;
 
 class DecoderStateTest : public CoreTest {
