@@ -70,7 +70,6 @@ class SdkAbiEvent {
 
   const EventHandle& event() const { return event_; }
   std::span<const std::uint32_t> field_handles() const { return *fields_; }
-  const FieldHandles& shared_field_handles() const { return fields_; }
 
   // Logs one row: one SDK call, no heap allocation on success. At most 64 present values are
   // passed on; further ones are dropped.

@@ -50,8 +50,6 @@ struct DecodedValue {
     }
   }
   std::uint64_t as_u64() const { return bits; }
-  float as_f32() const { return std::bit_cast<float>(static_cast<std::uint32_t>(bits)); }
-  double as_f64() const { return std::bit_cast<double>(bits); }
 
   bool operator==(const DecodedValue&) const = default;
 };

@@ -30,7 +30,6 @@ class BorrowFlag {
   }
   void release_shared() { --state_; }
   void release_exclusive() { state_ = 0; }
-  bool is_free() const { return state_ == 0; }
 
  private:
   static constexpr long kExclusive = -1;
