@@ -17,6 +17,7 @@ install: setup
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 
 test-cpp: build
+	bash scripts/check_includes.sh
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # pytest exits 5 when it collects nothing; that is not a failure of the code under test.

@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
+#include "pybase/py.hpp"
 #include "runtime/codec_task.hpp"
-#include "sdk/py.hpp"
 #include "classic_dbc.hpp"
 #include "standin_embed.hpp"
 

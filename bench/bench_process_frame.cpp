@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 
 #include "decode/process_frame.hpp"
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 #include "classic_dbc.hpp"
 #include "standin_embed.hpp"
 

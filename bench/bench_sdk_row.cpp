@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "decode/events.hpp"
+#include "decode/value.hpp"
 #include "sdk/handles.hpp"
 #include "sdk/ipc.hpp"
 #include "sdk/row.hpp"

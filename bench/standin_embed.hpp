@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "pybase/py.hpp"
 #include "sdk/handles.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::bench {
 

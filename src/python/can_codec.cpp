@@ -20,8 +20,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "common/text.hpp"
 #include "python/binding/classes.hpp"
 #include "python/binding/convert.hpp"
 #include "python/bus.hpp"
@@ -256,7 +258,7 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr const char kDoc[] =
+constexpr std::string_view kDocHead =
     "CanCodec(database_file=None, source_name=..., timestamp_mode=..., log_raw_frames=None, "
     "emit_schemas_on_init=False, fd=False, bus=None, channel=None, rcvbuf_size=None, "
     "source=None, raw_source=None, database_bytes=None)\n--\n\n"
@@ -265,27 +267,17 @@ constexpr const char kDoc[] =
     "Once construction is over, the whole per-frame path runs on the runtime without the\n"
     "interpreter lock. The SDK is found through its capsule in ``sys.modules`` when the SDK\n"
     "package is loaded in the same process.\n\n"
-    "Args:\n"
-    "    database_file: path of a DBC file. Without a DBC, frames are logged raw only.\n"
-    "    source_name: name of the trace source. Default: \"can\".\n"
-    "    timestamp_mode: \"auto\", \"hardware\", \"system\" or \"ignore\". Default: \"auto\".\n"
-    "    log_raw_frames: also log every frame as a raw row. Default: True without a DBC,\n"
-    "        False with one.\n"
-    "    emit_schemas_on_init: register every DBC message schema at construction.\n"
-    "        Default: False.\n"
+    "Args:\n";
+constexpr std::string_view kDocOwnArgs =
     "    fd: CAN FD on a SocketCAN interface. Default: False.\n"
     "    bus: a ``VirtualBus`` to receive from and transmit on; the codec takes its receiver.\n"
     "    channel: SocketCAN interface name, used when no ``bus`` is given.\n"
-    "    rcvbuf_size: socket receive buffer size of a SocketCAN interface.\n"
-    "    source: trace source object for decoded rows. Default: the SDK's source for\n"
-    "        ``source_name``.\n"
-    "    raw_source: trace source object for raw rows. Default: the SDK's source for\n"
-    "        ``source_name`` + \"_raw\".\n"
-    "    database_bytes: DBC text as UTF-8 bytes, instead of ``database_file``.\n";
+    "    rcvbuf_size: socket receive buffer size of a SocketCAN interface.\n";
+constexpr auto kDoc = kJoined<kDocHead, kDecoderHeadArgsDoc, kDocOwnArgs, kDecoderTailArgsDoc>;
 
 const py::ClassSpec kSpec{
     .name = "builtins.CanCodec",
-    .doc = kDoc,
+    .doc = kDoc.data(),
     .constructor = &py::constructor<can_codec_new>,
     .methods = kMethods,
     .getset = kGetSet,

@@ -19,8 +19,10 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <string_view>
 #include <utility>
 
+#include "common/text.hpp"
 #include "decode/frame.hpp"
 #include "decode/timestamp.hpp"
 #include "python/binding/classes.hpp"
@@ -234,29 +236,18 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char kDoc[] =
+constexpr std::string_view kDocHead =
     "CanDecoder(database_file=None, source_name=..., timestamp_mode=..., log_raw_frames=None, "
     "emit_schemas_on_init=False, source=None, raw_source=None, database_bytes=None)\n--\n\n"
     "Bus-decoupled CAN decoder. Accepts raw frames via `decode_frame()`.\n\n"
     "For callers with their own frame source (python-can, a log replay, ...) who want DBC\n"
     "decoding and tracing without a SocketCAN bus.\n\n"
-    "Args:\n"
-    "    database_file: path of a DBC file. Without a DBC, frames are logged raw only.\n"
-    "    source_name: name of the trace source. Default: \"can\".\n"
-    "    timestamp_mode: \"auto\", \"hardware\", \"system\" or \"ignore\". Default: \"auto\".\n"
-    "    log_raw_frames: also log every frame as a raw row. Default: True without a DBC,\n"
-    "        False with one.\n"
-    "    emit_schemas_on_init: register every DBC message schema at construction.\n"
-    "        Default: False.\n"
-    "    source: trace source object for decoded rows. Default: the SDK's source for\n"
-    "        ``source_name``.\n"
-    "    raw_source: trace source object for raw rows. Default: the SDK's source for\n"
-    "        ``source_name`` + \"_raw\".\n"
-    "    database_bytes: DBC text as UTF-8 bytes, instead of ``database_file``.\n";
+    "Args:\n";
+constexpr auto kDoc = kJoined<kDocHead, kDecoderHeadArgsDoc, kDecoderTailArgsDoc>;
 
 const py::ClassSpec kSpec{
     .name = "builtins.CanDecoder",
-    .doc = kDoc,
+    .doc = kDoc.data(),
     .constructor = &py::constructor<can_decoder_new>,
     .methods = kMethods,
 };

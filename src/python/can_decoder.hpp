@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "python/decoder_state.hpp"
+#include "decode/decoder_state.hpp"
 
 namespace orvik::python {
 

@@ -8,7 +8,7 @@
 #include "decode/timestamp.hpp"
 #include "python/binding/convert.hpp"
 #include "python/binding/errors.hpp"
-#include "sdk/bridge_py.hpp"
+#include "sdk_py/bridge.hpp"
 
 namespace orvik::python {
 

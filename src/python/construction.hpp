@@ -21,13 +21,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/error.hpp"
 #include "decode/core.hpp"
 #include "decode/metrics.hpp"
+#include "pybase/py.hpp"
 #include "python/binding/args.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::python {
 
@@ -42,6 +43,23 @@ struct DecoderArgs {
   py::Ref raw_source;  // null: not given
   std::optional<std::vector<std::uint8_t>> database_bytes;
 };
+
+// The docstring lines of the arguments both constructors take: the five leading ones, then
+// source, raw_source and database_bytes.
+inline constexpr std::string_view kDecoderHeadArgsDoc =
+    "    database_file: path of a DBC file. Without a DBC, frames are logged raw only.\n"
+    "    source_name: name of the trace source. Default: \"can\".\n"
+    "    timestamp_mode: \"auto\", \"hardware\", \"system\" or \"ignore\". Default: \"auto\".\n"
+    "    log_raw_frames: also log every frame as a raw row. Default: True without a DBC,\n"
+    "        False with one.\n"
+    "    emit_schemas_on_init: register every DBC message schema at construction.\n"
+    "        Default: False.\n";
+inline constexpr std::string_view kDecoderTailArgsDoc =
+    "    source: trace source object for decoded rows. Default: the SDK's source for\n"
+    "        ``source_name``.\n"
+    "    raw_source: trace source object for raw rows. Default: the SDK's source for\n"
+    "        ``source_name`` + \"_raw\".\n"
+    "    database_bytes: DBC text as UTF-8 bytes, instead of ``database_file``.\n";
 
 // Converts the five leading parameters, bound at positions 0..4 in signature order:
 // database_file, source_name, timestamp_mode, log_raw_frames, emit_schemas_on_init.

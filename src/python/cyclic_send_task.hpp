@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
+#include "pybase/py.hpp"
 #include "runtime/periodic.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::python {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "python/decoder_state.hpp"
+#include "decode/decoder_state.hpp"
 #include "runtime/notifier.hpp"
 
 namespace orvik::python {

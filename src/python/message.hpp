@@ -7,7 +7,7 @@
 #include <string>
 
 #include "decode/frame.hpp"
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 namespace orvik::python {
 

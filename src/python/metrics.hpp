@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "decode/metrics.hpp"
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 namespace orvik::python {
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pybase/py.hpp"
 #include "python/binding/errors.hpp"
 #include "python/bus.hpp"
 #include "python/can_codec.hpp"
@@ -22,7 +23,6 @@
 #include "python/notifier.hpp"
 #include "python/virtual_bus.hpp"
 #include "runtime/virtual_bus.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::python {
 namespace {

@@ -148,10 +148,6 @@ class Sender {
   // A new receiver that sees only values sent from now on.
   Receiver<T> subscribe() const;
 
-  std::size_t receiver_count() const {
-    std::lock_guard lock(shared_->tail_mutex);
-    return shared_->receivers;
-  }
   // Slots in the ring: the requested capacity rounded up to a power of two.
   std::size_t capacity() const { return static_cast<std::size_t>(shared_->capacity); }
 

@@ -59,7 +59,6 @@ class VirtualBusRx {
     return std::move(*this);
   }
   void mark_shutdown() { shutdown_ = true; }
-  bool is_shutdown() const { return shutdown_; }
   const std::shared_ptr<VirtualChannel>& channel() const { return channel_; }
   const SharedCounters& counters() const { return counters_; }
 

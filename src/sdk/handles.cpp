@@ -1,10 +1,9 @@
-// Source and event handles, field resolution, value tables and event registration.
+// Field resolution, value tables and event registration on SDK handles.
 #include "sdk/handles.hpp"
 
 #include <arrow/type.h>
 #include <fmt/format.h>
 
-#include <cassert>
 #include <limits>
 #include <string>
 
@@ -20,53 +19,6 @@ const std::uint8_t* bytes_of(std::string_view text) {
 constexpr std::string_view kTimeColumn = "time_ns";
 
 }  // namespace
-
-SourceHandle::SourceHandle(const SdkAbiTable* table, void* source) noexcept
-    : table_(table), source_(source) {
-  assert(table != nullptr && source != nullptr);
-}
-
-SourceHandle::SourceHandle(SourceHandle&& other) noexcept
-    : table_(other.table_), source_(std::exchange(other.source_, nullptr)) {}
-
-SourceHandle& SourceHandle::operator=(SourceHandle&& other) noexcept {
-  if (this != &other) {
-    release();
-    table_ = other.table_;
-    source_ = std::exchange(other.source_, nullptr);
-  }
-  return *this;
-}
-
-SourceHandle::~SourceHandle() { release(); }
-
-void SourceHandle::release() noexcept {
-  // Only a moved-from handle is empty; a live one always releases.
-  if (source_ != nullptr) table_->release_source(std::exchange(source_, nullptr));
-}
-
-EventHandle::EventHandle(const SdkAbiTable* table, void* event) noexcept
-    : table_(table), event_(event) {
-  assert(table != nullptr && event != nullptr);
-}
-
-EventHandle::EventHandle(EventHandle&& other) noexcept
-    : table_(other.table_), event_(std::exchange(other.event_, nullptr)) {}
-
-EventHandle& EventHandle::operator=(EventHandle&& other) noexcept {
-  if (this != &other) {
-    release();
-    table_ = other.table_;
-    event_ = std::exchange(other.event_, nullptr);
-  }
-  return *this;
-}
-
-EventHandle::~EventHandle() { release(); }
-
-void EventHandle::release() noexcept {
-  if (event_ != nullptr) table_->release_event(std::exchange(event_, nullptr));
-}
 
 SinkResult<std::uint32_t> resolve_field(const EventHandle& event, std::string_view name) {
   std::uint32_t field = 0;

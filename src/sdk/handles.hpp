@@ -3,6 +3,7 @@
 
 #include <arrow/type_fwd.h>
 
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,51 +13,49 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "decode/value.hpp"
 #include "sdk/abi.hpp"
 #include "sdk/sink_error.hpp"
+#include "sdk/value.hpp"
 
 namespace orvik::sdk {
 
-// One SDK trace source. Released through the table exactly once, when its owner drops it.
-class SourceHandle {
+// One SDK object, a trace source or an event, released through the table's `Release` slot
+// exactly once, when its owner drops it.
+template <auto Release>
+class SdkHandle {
  public:
-  // Takes ownership of `source`, which must be non-null and come from `table`.
-  SourceHandle(const SdkAbiTable* table, void* source) noexcept;
-  SourceHandle(SourceHandle&& other) noexcept;
-  SourceHandle& operator=(SourceHandle&& other) noexcept;
-  SourceHandle(const SourceHandle&) = delete;
-  SourceHandle& operator=(const SourceHandle&) = delete;
-  ~SourceHandle();
+  // Takes ownership of `object`, which must be non-null and come from `table`.
+  SdkHandle(const SdkAbiTable* table, void* object) noexcept : table_(table), object_(object) {
+    assert(table != nullptr && object != nullptr);
+  }
+  SdkHandle(SdkHandle&& other) noexcept
+      : table_(other.table_), object_(std::exchange(other.object_, nullptr)) {}
+  SdkHandle& operator=(SdkHandle&& other) noexcept {
+    if (this != &other) {
+      release();
+      table_ = other.table_;
+      object_ = std::exchange(other.object_, nullptr);
+    }
+    return *this;
+  }
+  SdkHandle(const SdkHandle&) = delete;
+  SdkHandle& operator=(const SdkHandle&) = delete;
+  ~SdkHandle() { release(); }
 
-  void* get() const { return source_; }
+  void* get() const { return object_; }
   const SdkAbiTable* table() const { return table_; }
 
  private:
-  void release() noexcept;
+  void release() noexcept {
+    // Only a moved-from handle is empty; a live one always releases.
+    if (object_ != nullptr) (table_->*Release)(std::exchange(object_, nullptr));
+  }
   const SdkAbiTable* table_;
-  void* source_;  // null only after a move
+  void* object_;  // null only after a move
 };
 
-// One event registered on a source. Released through the table exactly once.
-class EventHandle {
- public:
-  // Takes ownership of `event`, which must be non-null and come from `table`.
-  EventHandle(const SdkAbiTable* table, void* event) noexcept;
-  EventHandle(EventHandle&& other) noexcept;
-  EventHandle& operator=(EventHandle&& other) noexcept;
-  EventHandle(const EventHandle&) = delete;
-  EventHandle& operator=(const EventHandle&) = delete;
-  ~EventHandle();
-
-  void* get() const { return event_; }
-  const SdkAbiTable* table() const { return table_; }
-
- private:
-  void release() noexcept;
-  const SdkAbiTable* table_;
-  void* event_;  // null only after a move
-};
+using SourceHandle = SdkHandle<&SdkAbiTable::release_source>;
+using EventHandle = SdkHandle<&SdkAbiTable::release_event>;
 
 using FieldHandles = std::shared_ptr<const std::vector<std::uint32_t>>;
 // A row as the decode steps hand it over: position i belongs to field handle i; empty = absent.
@@ -71,7 +70,6 @@ class SdkAbiEvent {
 
   const EventHandle& event() const { return event_; }
   std::span<const std::uint32_t> field_handles() const { return *fields_; }
-  const FieldHandles& shared_field_handles() const { return fields_; }
 
   // Logs one row: one SDK call, no heap allocation on success. At most 64 present values are
   // passed on; further ones are dropped.

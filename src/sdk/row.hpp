@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/value.hpp"
 #include "sdk/abi.hpp"
 #include "sdk/handles.hpp"
 #include "sdk/sink_error.hpp"
+#include "sdk/value.hpp"
 
 namespace orvik::sdk {
 

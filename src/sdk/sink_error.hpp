@@ -29,8 +29,6 @@ class SinkError {
   const std::string& text() const { return text_; }
   std::uint32_t found() const { return found_; }
   std::uint32_t expected() const { return expected_; }
-  // The Arrow library's error (ArrowIpc only).
-  const arrow::Status* arrow_status() const { return arrow_ ? &*arrow_ : nullptr; }
 
   // The user-facing text of the kind.
   std::string display() const;

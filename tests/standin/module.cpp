@@ -44,7 +44,7 @@
 #include <variant>
 
 #include "recorder.hpp"
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 #include "slots.hpp"
 #include "source_object.hpp"
 

@@ -11,7 +11,7 @@
 
 #include <string_view>
 
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 namespace standin {
 namespace {

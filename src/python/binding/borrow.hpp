@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "python/binding/errors.hpp"
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 namespace orvik::py {
 
@@ -31,7 +31,6 @@ class BorrowFlag {
   }
   void release_shared() { --state_; }
   void release_exclusive() { state_ = 0; }
-  bool is_free() const { return state_ == 0; }
 
  private:
   static constexpr long kExclusive = -1;
@@ -39,7 +38,7 @@ class BorrowFlag {
 };
 
 // RAII guards; they must be destroyed with the interpreter lock held, or on a thread that CPython
-// is ending during finalisation, where they leave the flag alone (sdk/py.hpp).
+// is ending during finalisation, where they leave the flag alone (pybase/py.hpp).
 class SharedGuard {
  public:
   explicit SharedGuard(BorrowFlag& flag) : flag_(&flag) {

@@ -8,10 +8,10 @@
 
 #include <Python.h>
 
+#include "pybase/py.hpp"
 #include "python/binding/args.hpp"
 #include "python/binding/errors.hpp"
 #include "python/binding/native.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::py {
 

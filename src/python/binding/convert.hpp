@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "pybase/py.hpp"
 #include "python/binding/args.hpp"
 #include "python/binding/errors.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::py {
 

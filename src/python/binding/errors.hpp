@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 namespace orvik::py {
 
@@ -42,7 +42,7 @@ void translate_current_exception() noexcept;
 
 // The error boundary of every entry point: runs `body` and returns `failure` with a Python
 // exception set when anything goes wrong. Nothing unwinds into the interpreter but the forced
-// unwind by which CPython ends a thread during finalisation, which must go on (sdk/py.hpp); so
+// unwind by which CPython ends a thread during finalisation, which must go on (pybase/py.hpp); so
 // neither this nor the entry points that call it are noexcept.
 template <class R, class F>
 R guard(R failure, F&& body) {

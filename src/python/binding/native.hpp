@@ -14,11 +14,11 @@
 #include <string>
 #include <utility>
 
+#include "pybase/py.hpp"
 #include "python/binding/borrow.hpp"
 #include "python/binding/convert.hpp"
 #include "python/binding/errors.hpp"
 #include "runtime/fork.hpp"
-#include "sdk/py.hpp"
 
 namespace orvik::py {
 

@@ -14,17 +14,16 @@ namespace orvik::testing {
 namespace {
 
 using python::CanDecoderListener;
-using python::DecoderState;
 
 class DecoderListenerTest : public CoreTest {
  protected:
-  python::SharedDecoder make_state() {
+  SharedDecoder make_state() {
     build();
     auto state = std::make_shared<DecoderState>(std::move(*core_));
     core_.reset();
     return state;
   }
-  static std::uint64_t received(const python::SharedDecoder& s) {
+  static std::uint64_t received(const SharedDecoder& s) {
     return s->counters()->get(Counter::messages_received);
   }
 };

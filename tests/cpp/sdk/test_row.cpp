@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <new>
+#include <optional>
+#include <vector>
 
 #include "sdk/fake_sdk.hpp"
 
@@ -184,7 +186,7 @@ TEST(LogAt, AllocatesNothingPerRow) {
   fake::ScopedFake sdk;
   SdkAbiEvent event = make_event(sdk, 64);
   sdk->rows.reserve(4);
-  RowValues row;
+  std::vector<std::optional<DecodedValue>> row;
   for (int i = 0; i < 64; ++i) row.push_back(DecodedValue::i32(-i));
   // The fake's own recording allocates; count only what the call path itself does.
   const std::size_t before = t_allocations;

@@ -1,7 +1,7 @@
 // An embedded interpreter for the bridge's Python half, and small helpers to drive it from tests.
 #pragma once
 
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Source acquisition from Python objects: borrowed references, null handles, release on failure.
-#include "sdk/bridge_py.hpp"
+#include "sdk_py/bridge.hpp"
 
 #include "python_env.hpp"
 

@@ -1,5 +1,5 @@
 // Capsule discovery through sys.modules: every refusal, then publication, caching and agreement.
-#include "sdk/bridge_py.hpp"
+#include "sdk_py/bridge.hpp"
 
 #include <thread>
 #include <vector>

@@ -1,5 +1,5 @@
 // Trace source resolution: the given object, or orvik_sdk.TraceSourceCache(name), with exact errors.
-#include "sdk/bridge_py.hpp"
+#include "sdk_py/bridge.hpp"
 
 #include "python_env.hpp"
 

@@ -1,5 +1,5 @@
 // The decoder mutex of a CanDecoder: steps under it, the failed mark, the idle wait, threads.
-#include "python/decoder_state.hpp"
+#include "decode/decoder_state.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@
 namespace orvik::testing {
 namespace {
 
-using python::DecoderState;
 using Step = DecoderState::Step;
 
 class DecoderStateTest : public CoreTest {

@@ -2,7 +2,7 @@
 // and trace-source resolution. Every function here except abi_table() needs the interpreter lock.
 #pragma once
 
-#include "sdk/py.hpp"
+#include "pybase/py.hpp"
 
 #include <optional>
 #include <string>

@@ -1,9 +1,9 @@
 // The per-frame step and the idle wait under the decoder mutex.
-#include "python/decoder_state.hpp"
+#include "decode/decoder_state.hpp"
 
 #include "decode/process_frame.hpp"
 
-namespace orvik::python {
+namespace orvik {
 
 DecoderState::Step DecoderState::process(const CanFrame& frame) {
   // The hot path: a plain lock and a handler that costs nothing unless a fault unwinds, in place
@@ -23,4 +23,4 @@ void DecoderState::wait_idle() {
   const Lock held(*this);
 }
 
-}  // namespace orvik::python
+}  // namespace orvik

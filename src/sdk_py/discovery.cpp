@@ -1,6 +1,6 @@
 // Finding the SDK table through its capsule in sys.modules, and turning Python exceptions into
 // SinkError.
-#include "sdk/bridge_py.hpp"
+#include "sdk_py/bridge.hpp"
 
 #include <fmt/format.h>
 

@@ -1,5 +1,5 @@
 // Resolving the Python trace source object: the given one, or the SDK's TraceSourceCache(name).
-#include "sdk/bridge_py.hpp"
+#include "sdk_py/bridge.hpp"
 
 #include <fmt/format.h>
 

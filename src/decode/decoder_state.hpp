@@ -15,7 +15,7 @@
 #include "decode/frame.hpp"
 #include "decode/metrics.hpp"
 
-namespace orvik::python {
+namespace orvik {
 
 class DecoderState {
  public:
@@ -74,4 +74,4 @@ class DecoderState {
 
 using SharedDecoder = std::shared_ptr<DecoderState>;
 
-}  // namespace orvik::python
+}  // namespace orvik
