@@ -46,8 +46,13 @@ def test_wheel_builds_installs_and_imports(tmp_path):
     # --ignore-installed: the same version may sit beside the pyarrow added below.
     run([str(python), "-m", "pip", "install", "--no-deps", "--no-index", "--ignore-installed",
          "--disable-pip-version-check", str(wheel)])
-    # The fresh environment sees this one's pyarrow, after its own packages (a venv made from a
-    # venv would see only the base interpreter's).
+    # Without pyarrow the import names it, rather than the Arrow library the loader missed.
+    missing = subprocess.run([str(python), "-c", "import orvik_can"], capture_output=True,
+                             text=True, cwd=tmp_path)
+    assert "ImportError: orvik_can needs pyarrow 22" in missing.stderr, missing.stderr
+
+    # Then the fresh environment sees this one's pyarrow, after its own packages (a venv made
+    # from a venv would see only the base interpreter's).
     site = run([str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"])
     pyarrow_dir = pathlib.Path(importlib.util.find_spec("pyarrow").origin).parents[1]
     (pathlib.Path(site.stdout.strip()) / "outer.pth").write_text(f"{pyarrow_dir}\n")
