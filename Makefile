@@ -1,16 +1,20 @@
 # Entry points: `make demo` runs the main job, `make test` runs every test. Both install what they need.
-PY ?= python3
+# Everything runs in the Python environment of PY (made by scripts/setup.sh when missing), whose bin
+# folder comes first on PATH for the build tools installed there (cmake, ninja).
+PY ?= $(CURDIR)/.venv/bin/python
+export PATH := $(abspath $(dir $(PY))):$(PATH)
 BUILD ?= build/cpp
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(shell command -v $(PY))
+CONFIGURE = cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DORVIK_BUILD_TESTS=ON
 
-.PHONY: setup build test test-cpp test-python install demo asan tsan fuzz bench
+.PHONY: setup build test test-cpp test-python install standin demo asan tsan fuzz bench
 
 setup:
-	bash scripts/setup.sh
+	PY=$(PY) bash scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DORVIK_BUILD_TESTS=ON
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
 install: setup
@@ -27,10 +31,14 @@ test-python: build install
 
 test: test-cpp test-python
 
-# The demo runs the installed extension against the stand-in trace SDK, built into tests/standin.
-demo: install
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DORVIK_BUILD_TESTS=ON
+# The stand-in trace SDK alone, built into tests/standin: with that folder on PYTHONPATH,
+# `import orvik_sdk` gives the codec a trace SDK to emit into.
+standin: setup
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS) --target orvik_sdk_standin
+
+# The demo runs the installed extension against the stand-in trace SDK.
+demo: install standin
 	PYTHONPATH=$(abspath tests/standin)$${PYTHONPATH:+:$$PYTHONPATH} $(PY) examples/demo.py
 
 # C++ tests under AddressSanitizer + UBSan, and under ThreadSanitizer.
@@ -47,7 +55,7 @@ tsan: setup
 # Each fuzzer runs for FUZZ_SECONDS under ASan/UBSan; crashing inputs are kept under fuzz/regressions.
 FUZZ_SECONDS ?= 60
 fuzz:
-	bash scripts/setup.sh --fuzz
+	PY=$(PY) bash scripts/setup.sh --fuzz
 	CC=clang-19 CXX=clang++-19 cmake -S . -B build/fuzz $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_BUILD_TESTS=OFF -DORVIK_FUZZ=ON -DORVIK_SANITIZE=address,undefined
 	cmake --build build/fuzz -j $(JOBS)
 	bash scripts/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS)

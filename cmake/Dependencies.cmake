@@ -4,11 +4,29 @@ set(_py_components Interpreter Development.Module Development.SABIModule)
 if(ORVIK_BUILD_TESTS)
   list(APPEND _py_components Development.Embed)
 endif()
-find_package(Python 3.11 REQUIRED COMPONENTS ${_py_components})
-find_package(Boost 1.81 REQUIRED CONFIG)
-find_package(fmt REQUIRED)
-find_package(pegtl REQUIRED)
+# A missing dependency stops the configure naming the Debian package that provides it, all of which
+# scripts/setup.sh installs.
+macro(orvik_require package debian_package)
+  find_package(${package} ${ARGN} QUIET)
+  if(NOT ${package}_FOUND)
+    message(FATAL_ERROR "${package} not found: install ${debian_package} (Debian packages; "
+      "scripts/setup.sh installs every build dependency)")
+  endif()
+endmacro()
+
+find_package(Python 3.11 COMPONENTS ${_py_components})
+if(NOT Python_FOUND)
+  message(FATAL_ERROR "Python 3.11 or later with its C headers not found for "
+    "'${Python_EXECUTABLE}': for Debian's python3 install python3-dev (Debian package)")
+endif()
+orvik_require(Boost libboost1.81-dev 1.81 CONFIG)
+orvik_require(fmt libfmt-dev)
+orvik_require(pegtl tao-pegtl-dev)
 find_package(Threads REQUIRED)
+if(ORVIK_BUILD_TESTS)
+  orvik_require(GTest "googletest libgtest-dev libgmock-dev")
+  orvik_require(benchmark libbenchmark-dev)
+endif()
 
 # Arrow C++ comes with the pyarrow wheel: headers, and libarrow under a versioned name that
 # create_library_symlinks() makes linkable.

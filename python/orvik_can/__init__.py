@@ -1,5 +1,8 @@
 """orvik-can: the CAN codec of the orvik family."""
 
+# The major version that pyproject.toml pins: the extension links that libarrow by its soname.
+_NEEDS_PYARROW = "orvik_can needs pyarrow 22 for the Arrow C++ library: pip install 'pyarrow==22.*'"
+
 
 def _load_arrow():
     # The extension links Arrow C++ from the pyarrow wheel. Loading that library first lets the
@@ -12,7 +15,7 @@ def _load_arrow():
 
     spec = importlib.util.find_spec("pyarrow")
     if spec is None or not spec.submodule_search_locations:
-        return
+        raise ImportError(_NEEDS_PYARROW, name="pyarrow")
     for folder in spec.submodule_search_locations:
         names = sorted(pathlib.Path(folder).glob("libarrow.so.*"), key=lambda p: len(p.name))
         if names:
@@ -23,5 +26,11 @@ def _load_arrow():
 _load_arrow()
 del _load_arrow
 
-from orvik_can import _native  # noqa: E402,F401
+try:
+    from orvik_can import _native  # noqa: E402,F401
+except ImportError as error:
+    # Another pyarrow major leaves the extension's libarrow soname unresolved.
+    if "libarrow" in str(error):
+        raise ImportError(_NEEDS_PYARROW, name="pyarrow") from error
+    raise
 from orvik_can._native import *  # noqa: E402,F401,F403

@@ -426,6 +426,9 @@ def test_callbacks_run_in_the_interpreter_that_built_the_notifier():
         assert seen and seen[0] == id(sys.modules), (seen, id(sys.modules))
         print("own interpreter")
         ''')
+        # Ended here, not at exit: finalising a live sub-interpreter that holds buffered output
+        # hangs once libarrow's allocator thread runs.
+        interpreters.destroy(interp)
     """)
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=60)

@@ -1,5 +1,6 @@
 """The package builds into one abi3 wheel that installs and imports in a fresh environment."""
 
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -40,12 +41,21 @@ def test_wheel_builds_installs_and_imports(tmp_path):
     assert "libpython" not in needed
 
     venv = tmp_path / "venv"
-    # System site-packages give the fresh environment pyarrow, which the module links against.
-    run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)])
+    run([sys.executable, "-m", "venv", str(venv)])
     python = venv / "bin" / "python"
-    # --ignore-installed: the same version may sit in the system site-packages seen by the venv.
+    # --ignore-installed: the same version may sit beside the pyarrow added below.
     run([str(python), "-m", "pip", "install", "--no-deps", "--no-index", "--ignore-installed",
          "--disable-pip-version-check", str(wheel)])
+    # Without pyarrow the import names it, rather than the Arrow library the loader missed.
+    missing = subprocess.run([str(python), "-c", "import orvik_can"], capture_output=True,
+                             text=True, cwd=tmp_path)
+    assert "ImportError: orvik_can needs pyarrow 22" in missing.stderr, missing.stderr
+
+    # Then the fresh environment sees this one's pyarrow, after its own packages (a venv made
+    # from a venv would see only the base interpreter's).
+    site = run([str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"])
+    pyarrow_dir = pathlib.Path(importlib.util.find_spec("pyarrow").origin).parents[1]
+    (pathlib.Path(site.stdout.strip()) / "outer.pth").write_text(f"{pyarrow_dir}\n")
     probe = textwrap.dedent(
         """
         import sys
