@@ -8,17 +8,23 @@
 #include <boost/asio/awaitable.hpp>
 #include <fmt/format.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <expected>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -38,58 +44,139 @@ inline constexpr std::size_t kMaxCapacity = std::numeric_limits<std::size_t>::ma
 
 namespace detail {
 
-// Reader/writer spin lock of one slot. Held only for a copy or a move of one value; the writer is
-// serialised by the tail mutex, so it only ever waits for readers.
-class SlotLock {
- public:
-  void lock_shared() noexcept {
-    for (unsigned spins = 0;; ++spins) {
-      std::uint32_t s = state_.load(std::memory_order_relaxed);
-      if (!(s & kWriter) &&
-          state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-        return;
-      backoff(spins);
-    }
-  }
-  void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
-  void lock() noexcept {
-    for (unsigned spins = 0;; ++spins) {
-      std::uint32_t expected = 0;
-      if (state_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-        return;
-      backoff(spins);
-    }
-  }
-  void unlock() noexcept { state_.store(0, std::memory_order_release); }
+// One slot. All-zero bytes are a valid empty slot, so the ring is taken from zero-filled memory
+// and a page is touched only when a value is first written to it. A slot keeps to its own cache
+// lines (two for a frame), so a reader copying one slot never meets the writer filling the next.
+//
+// `word` is the slot's stamp and its reader/writer spin lock in one atomic: the stamp (one past
+// the send position of the value held, 0 while it has held none) in the high 56 bits, then a
+// writer bit and a count of readers. A reader checks the stamp and takes its share of the lock
+// in one compare-exchange, and never waits for the writer: a slot being written is being
+// overwritten, which is all the reader needs to know. The writer is serialised by the tail mutex,
+// so it only ever waits for readers that are copying the old value out.
+template <class T>
+struct alignas(64) Slot {
+  static constexpr unsigned kStampShift = 8;
+  static constexpr std::uint64_t kWriter = 0x80;
+  static constexpr std::uint64_t kReaders = 0x7f;
 
- private:
-  static constexpr std::uint32_t kWriter = 1u << 31;
+  std::uint64_t word;
+  // The value, constructed by the first write to the slot.
+  alignas(T) unsigned char storage[sizeof(T)];
+
+  std::atomic_ref<std::uint64_t> atomic_word() noexcept {
+    return std::atomic_ref<std::uint64_t>(word);
+  }
+  T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
+
+  // How far the slot's stamp is past `stamp` (negative: behind), modulo 2^56.
+  static std::int64_t stamp_ahead(std::uint64_t w, std::uint64_t stamp) noexcept {
+    return static_cast<std::int64_t>((w & ~(kWriter | kReaders)) - (stamp << kStampShift)) >>
+           kStampShift;
+  }
+
+  void lock_for_write() noexcept {
+    auto w = atomic_word();
+    std::uint64_t seen = w.load(std::memory_order_relaxed);
+    for (unsigned spins = 0;; ++spins) {
+      if ((seen & kReaders) == 0 &&
+          w.compare_exchange_weak(seen, seen | kWriter, std::memory_order_acquire,
+                                  std::memory_order_relaxed))
+        return;
+      backoff(spins);
+      seen = w.load(std::memory_order_relaxed);
+    }
+  }
+  void unlock_with_stamp(std::uint64_t stamp) noexcept {
+    atomic_word().store(stamp << kStampShift, std::memory_order_release);
+  }
+
+  // Takes a reader's share when the slot holds `stamp` and no writer is at it: 0. Otherwise how
+  // far the slot is past `stamp`; a slot being written is a lap (`capacity`) past it.
+  std::int64_t lock_shared_if(std::uint64_t stamp, std::int64_t capacity) noexcept {
+    auto w = atomic_word();
+    std::uint64_t seen = w.load(std::memory_order_acquire);
+    for (unsigned spins = 0;; ++spins) {
+      const std::int64_t ahead = stamp_ahead(seen, stamp);
+      if (ahead != 0) return ahead;
+      if (seen & kWriter) return capacity;
+      if ((seen & kReaders) != kReaders &&
+          w.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                  std::memory_order_acquire))
+        return 0;
+      if ((seen & kReaders) == kReaders) {
+        backoff(spins);
+        seen = w.load(std::memory_order_acquire);
+      }
+    }
+  }
+  void unlock_shared() noexcept { atomic_word().fetch_sub(1, std::memory_order_release); }
+
   static void backoff(unsigned spins) noexcept {
     if (spins >= 64) std::this_thread::yield();
   }
-  std::atomic<std::uint32_t> state_{0};
 };
 
-template <class T>
-struct Slot {
-  SlotLock lock;
-  // The send position whose value the slot holds. Written under the writer lock; atomic so that a
-  // receiver can tell "not yet" and "overwritten" without writing to the slot's cache line.
-  std::atomic<std::uint64_t> pos{0};
-  std::optional<T> value;
+// Zero-filled memory for the ring. Large rings are mapped straight from the kernel: its pages
+// stay unmapped until first written, where the allocator could hand back used memory and clear
+// it page by page.
+class ZeroedMemory {
+ public:
+  explicit ZeroedMemory(std::size_t bytes) : bytes_(bytes), mapped_(bytes >= kMapAtLeast) {
+    if (mapped_) {
+      void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      data_ = p;
+    } else {
+      data_ = std::aligned_alloc(kAlign, (bytes + kAlign - 1) / kAlign * kAlign);
+      if (data_ == nullptr) throw std::bad_alloc();
+      std::memset(data_, 0, bytes);
+    }
+  }
+  ZeroedMemory(const ZeroedMemory&) = delete;
+  ZeroedMemory& operator=(const ZeroedMemory&) = delete;
+  ~ZeroedMemory() {
+    if (mapped_) {
+      ::munmap(data_, bytes_);
+    } else {
+      std::free(data_);
+    }
+  }
+  void* data() const noexcept { return data_; }
+
+ private:
+  static constexpr std::size_t kMapAtLeast = std::size_t{1} << 16;
+  static constexpr std::size_t kAlign = 64;  // slots keep to their own cache lines
+  std::size_t bytes_;
+  bool mapped_;
+  void* data_ = nullptr;
 };
 
 template <class T>
 struct Shared {
-  explicit Shared(std::size_t n) : slots(new Slot<T>[n]), mask(n - 1), capacity(n) {
-    // Every slot starts out as "one lap old", so no position reads as written before it is.
-    for (std::size_t i = 0; i < n; ++i)
-      slots[i].pos.store(std::uint64_t{i} - n, std::memory_order_relaxed);
+  explicit Shared(std::size_t n)
+      : memory(checked_bytes(n)), slots(static_cast<Slot<T>*>(memory.data())), mask(n - 1),
+        capacity(n) {
+    static_assert(std::is_trivially_default_constructible_v<Slot<T>> &&
+                  std::is_trivially_destructible_v<Slot<T>>);
+  }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+  ~Shared() {
+    // Slots are written in order from the first, so the ones holding a value are a prefix.
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      const std::uint64_t written = std::min<std::uint64_t>(tail, capacity);
+      for (std::uint64_t i = 0; i < written; ++i) std::destroy_at(&slots[i].value());
+    }
   }
 
-  std::unique_ptr<Slot<T>[]> slots;
+  static std::size_t checked_bytes(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(Slot<T>)) throw std::bad_alloc();
+    return n * sizeof(Slot<T>);
+  }
+
+  ZeroedMemory memory;
+  Slot<T>* const slots;
   const std::uint64_t mask;
   const std::uint64_t capacity;
 
@@ -135,10 +222,13 @@ class Sender {
     std::lock_guard lock(s.tail_mutex);
     if (s.receivers == 0) return std::unexpected<T>(std::move(value));
     auto& slot = s.slots[s.tail & s.mask];
-    slot.lock.lock();
-    slot.pos.store(s.tail, std::memory_order_release);
-    slot.value = std::move(value);
-    slot.lock.unlock();
+    slot.lock_for_write();
+    if (s.tail < s.capacity) {
+      ::new (static_cast<void*>(slot.storage)) T(std::move(value));  // first lap: still raw
+    } else {
+      slot.value() = std::move(value);
+    }
+    slot.unlock_with_stamp(s.tail + 1);
     ++s.tail;
     s.published_tail.store(s.tail, std::memory_order_release);
     if (!s.waiters.empty()) s.waiters.wake_all();
@@ -179,12 +269,13 @@ class Receiver {
   Receiver(std::shared_ptr<detail::Shared<T>> shared, std::uint64_t next)
       : shared_(std::move(shared)), next_(next) {}
   Receiver(Receiver&& other) noexcept
-      : shared_(std::move(other.shared_)), next_(other.next_) {}
+      : shared_(std::move(other.shared_)), next_(other.next_), oldest_(std::move(other.oldest_)) {}
   Receiver& operator=(Receiver&& other) noexcept {
     if (this != &other) {
       release();
       shared_ = std::move(other.shared_);
       next_ = other.next_;
+      oldest_ = std::move(other.oldest_);
     }
     return *this;
   }
@@ -195,23 +286,21 @@ class Receiver {
   // The next value, a lag report, a closed report, or nullopt when nothing is there yet. Only a
   // returned value or lag moves the read position.
   std::optional<RecvResult<T>> try_take() {
-    auto& s = *shared_;
-    auto& slot = s.slots[next_ & s.mask];
-    // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
-    // only meet on the slots themselves. Every path returns `out`, so it is built in place.
+    // Every path returns `out`, so it is built in place.
     std::optional<RecvResult<T>> out;
+    if (oldest_) {
+      out.emplace(std::in_place_index<0>, std::move(*oldest_));
+      oldest_.reset();
+      return out;
+    }
+    auto& s = *shared_;
+    // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
+    // only meet on the slots themselves.
     for (;;) {
-      std::uint64_t seen = 0;
-      if (read_if_current(slot, seen, out)) return out;
-      if (static_cast<std::int64_t>(seen - next_) > 0) {
-        // The slot holds a later lap: our position was overwritten. Sends publish the tail after
-        // writing their slot, so the tail may still lag the slot we saw.
-        const std::uint64_t tail =
-            std::max(s.published_tail.load(std::memory_order_acquire), seen + 1);
-        const std::uint64_t oldest = tail - s.capacity;
-        const std::uint64_t missed = oldest - next_;
-        next_ = oldest;
-        out.emplace(std::in_place_index<1>, Lag{missed});
+      const std::int64_t ahead = read_if_current(out);
+      if (ahead == 0) return out;
+      if (ahead > 0) {
+        out.emplace(std::in_place_index<1>, Lag{catch_up(static_cast<std::uint64_t>(ahead))});
         return out;
       }
       // Closed is published after the last send, so a closed flag seen here means the tail read
@@ -251,23 +340,47 @@ class Receiver {
   }
 
  private:
-  // Copies the value at our position into `out` when the slot holds it; else false, and `seen`
-  // is the position the slot holds.
-  bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen,
-                       std::optional<RecvResult<T>>& out) {
-    // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
-    seen = slot.pos.load(std::memory_order_acquire);
-    if (seen != next_) return false;
-    slot.lock.lock_shared();
-    seen = slot.pos.load(std::memory_order_relaxed);
-    if (seen != next_) {
-      slot.lock.unlock_shared();
-      return false;
-    }
-    out.emplace(std::in_place_index<0>, *slot.value);
-    slot.lock.unlock_shared();
+  // Copies the value at our position into `out` and moves on: 0. Otherwise how far the slot is
+  // past our position (negative: it is not written yet).
+  std::int64_t read_if_current(std::optional<RecvResult<T>>& out) {
+    auto& s = *shared_;
+    auto& slot = s.slots[next_ & s.mask];
+    const std::int64_t ahead =
+        slot.lock_shared_if(next_ + 1, static_cast<std::int64_t>(s.capacity));
+    if (ahead != 0) return ahead;
+    struct Unlock {
+      detail::Slot<T>& slot;
+      ~Unlock() { slot.unlock_shared(); }
+    } unlock{slot};
+    out.emplace(std::in_place_index<0>, slot.value());
     ++next_;
-    return true;
+    return 0;
+  }
+
+  // Our position was overwritten, and the slot is `ahead` laps' worth of positions past it. Moves
+  // to the oldest value still held and copies it out at once, so that the next receive returns
+  // it rather than racing the sender, which overwrites that slot next. Returns the values missed.
+  std::uint64_t catch_up(std::uint64_t ahead) {
+    auto& s = *shared_;
+    std::uint64_t missed = 0;
+    for (;;) {
+      // Sends publish the tail after writing their slot, so the tail may still lag the slot seen.
+      const std::uint64_t tail =
+          std::max(s.published_tail.load(std::memory_order_acquire), next_ + ahead + 1);
+      const std::uint64_t oldest = tail - s.capacity;
+      missed += oldest - next_;
+      next_ = oldest;
+      std::optional<RecvResult<T>> copy;
+      const std::int64_t again = read_if_current(copy);
+      if (again == 0) {
+        oldest_.emplace(std::get<0>(std::move(*copy)));
+        return missed;
+      }
+      // Overwritten again meanwhile: count that too and move on again. (Never "not yet": the
+      // tail passed this position.)
+      if (again < 0) return missed;
+      ahead = static_cast<std::uint64_t>(again);
+    }
   }
 
   void release() {
@@ -281,6 +394,7 @@ class Receiver {
 
   std::shared_ptr<detail::Shared<T>> shared_;
   std::uint64_t next_;
+  std::optional<T> oldest_;  // copied out when a lag was found; the next value returned
 };
 
 template <class T>

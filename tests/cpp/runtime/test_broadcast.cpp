@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <thread>
 
 namespace orvik::runtime::broadcast {
@@ -77,6 +79,19 @@ TEST(Broadcast, LagReportsTheLossThenTheOldestHeld) {
   ASSERT_TRUE(r && r->index() == 1);
   EXPECT_EQ(std::get<1>(*r).missed, 2u);
   EXPECT_EQ(value_of(ch->receiver.try_take()), 13);
+  // The oldest value found at a lag is the next one returned, even when the sender overwrites
+  // its slot before that receive; what was overwritten after it is a lag of its own.
+  for (int i = 17; i <= 21; ++i) ch->sender.send(i);
+  r = ch->receiver.try_take();
+  ASSERT_TRUE(r && r->index() == 1);
+  EXPECT_EQ(std::get<1>(*r).missed, 4u);
+  ch->sender.send(22);
+  ch->sender.send(23);
+  EXPECT_EQ(value_of(ch->receiver.try_take()), 18);
+  r = ch->receiver.try_take();
+  ASSERT_TRUE(r && r->index() == 1);
+  EXPECT_EQ(std::get<1>(*r).missed, 1u);
+  for (int expected : {20, 21, 22, 23}) EXPECT_EQ(value_of(ch->receiver.try_take()), expected);
 }
 
 TEST(Broadcast, ClosesWhenTheLastSenderGoesAfterTheRestIsRead) {
@@ -162,6 +177,20 @@ TEST(Broadcast, EveryReceiverGetsItsOwnCopy) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(std::get<0>(*a), std::string(100, 'x'));
   EXPECT_NE(std::get<0>(*a).data(), std::get<0>(*b).data());
+}
+
+TEST(Broadcast, ReleasesEveryValueItHolds) {
+  // Slots are built by their first send: a ring never filled and one that went round both give
+  // back exactly what they hold when the channel goes.
+  for (int sends : {0, 3, 11}) {
+    auto value = std::make_shared<int>(0);
+    {
+      auto ch = channel<std::shared_ptr<int>>(8);
+      for (int i = 0; i < sends; ++i) ch->sender.send(value);
+      EXPECT_EQ(value.use_count(), 1 + std::min(sends, 8)) << sends;
+    }
+    EXPECT_EQ(value.use_count(), 1) << sends;
+  }
 }
 
 }  // namespace
