@@ -1,6 +1,6 @@
 """Throughput of orvik_can beside its Python peers (python-can, cantools): the same work on both sides.
 
-    python3 bench/peers.py            about a minute and a half
+    python3 bench/peers.py            about a minute
     python3 bench/peers.py --quick    about fifteen seconds, rougher figures
 
 Needs the installed extension and the stand-in trace SDK built into tests/standin (`make demo`
@@ -324,9 +324,10 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller rounds: seconds, rougher")
-    parser.add_argument("--rounds", type=int, default=5, help="rounds per side (median), >= 5")
+    parser.add_argument("--rounds", type=int, help="rounds per side (median), at least 5; "
+                        "default 7, or 5 with --quick")
     args = parser.parse_args()
-    rounds = max(args.rounds, 5)
+    rounds = max(args.rounds or (5 if args.quick else 7), 5)
     per_bus = RING // 8 if args.quick else RING
     decode_calls = 20_000 if args.quick else 200_000
     callback_rounds = 5 if args.quick else 20
