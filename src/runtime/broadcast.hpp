@@ -113,6 +113,13 @@ struct alignas(64) Slot {
   }
   void unlock_shared() noexcept { atomic_word().fetch_sub(1, std::memory_order_release); }
 
+  // Whether the slot still holds `stamp`, without taking a share: a look at a line the reader
+  // copied from, which stays in its cache until the sender rewrites it.
+  bool holds(std::uint64_t stamp) noexcept {
+    const std::uint64_t seen = atomic_word().load(std::memory_order_acquire);
+    return stamp_ahead(seen, stamp) == 0 && !(seen & kWriter);
+  }
+
   static void backoff(unsigned spins) noexcept {
     if (spins >= 64) std::this_thread::yield();
   }
@@ -273,14 +280,18 @@ class Receiver {
       : shared_(std::move(other.shared_)),
         next_(other.next_),
         held_(std::move(other.held_)),
-        held_next_(other.held_next_) {}
+        held_base_(other.held_base_),
+        held_next_(other.held_next_),
+        batch_(other.batch_) {}
   Receiver& operator=(Receiver&& other) noexcept {
     if (this != &other) {
       release();
       shared_ = std::move(other.shared_);
       next_ = other.next_;
       held_ = std::move(other.held_);
+      held_base_ = other.held_base_;
       held_next_ = other.held_next_;
+      batch_ = other.batch_;
     }
     return *this;
   }
@@ -293,11 +304,23 @@ class Receiver {
   std::optional<RecvResult<T>> try_take() {
     // Every path returns `out`, so it is built in place.
     std::optional<RecvResult<T>> out;
-    if (held_next_ < held_.size()) {
-      out.emplace(std::in_place_index<0>, std::move(held_[held_next_++]));
-      return out;
-    }
     auto& s = *shared_;
+    if (held_next_ < held_.size()) {
+      // The oldest value found at the lag always goes out; the copies after it only while the
+      // ring still holds their positions, so that what is kept is what the ring kept.
+      const std::uint64_t pos = held_base_ + held_next_;
+      if (held_next_ == 0 || s.slots[pos & s.mask].holds(pos + 1)) {
+        out.emplace(std::in_place_index<0>, std::move(held_[held_next_++]));
+        if (held_next_ == held_.size()) batch_ = std::min(batch_ * 2, kCatchUpBatch);
+        return out;
+      }
+      // Overwritten since it was copied: the ring decides from here, which reports the lag. The
+      // sender outpaces us, so copy fewer next time.
+      batch_ = std::max<std::size_t>(held_next_, 1);
+      next_ = pos;
+      held_.clear();
+      held_next_ = 0;
+    }
     // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
     // only meet on the slots themselves.
     for (;;) {
@@ -368,8 +391,10 @@ class Receiver {
   // The values after it are copied out too, up to kCatchUpBatch: a receiver left at the oldest
   // slot reads each slot just before the sender rewrites it, so both pay for every slot's cache
   // lines twice over and neither keeps its pace. Copied in one run, the batch is then handed out
-  // without touching the ring, while the sender goes on at full speed. Every value handed out
-  // was in the ring when copied, in order; only values overwritten before that count as missed.
+  // with a mere look at each slot, while the sender goes on at full speed; a copy whose position
+  // the ring no longer holds is dropped and counted as missed, as if read from the ring. The
+  // batch doubles while every copy goes out, and shrinks to what went out when the sender
+  // overwrites copies first, so a receiver that cannot keep up does not copy in vain.
   std::uint64_t catch_up(std::uint64_t ahead) {
     auto& s = *shared_;
     std::uint64_t missed = 0;
@@ -384,11 +409,12 @@ class Receiver {
       const std::int64_t again = read_if_current(copy);
       if (again == 0) {
         held_.clear();
+        held_base_ = oldest;
         held_next_ = 0;
         held_.push_back(std::get<0>(std::move(*copy)));
         // The rest of the batch, while it is still there: the first slot overwritten or not yet
         // written ends it, and the receives after the batch find that slot again.
-        while (held_.size() < kCatchUpBatch) {
+        while (held_.size() < batch_) {
           copy.reset();
           if (read_if_current(copy) != 0) break;
           held_.push_back(std::get<0>(std::move(*copy)));
@@ -416,7 +442,9 @@ class Receiver {
   // Values copied out at the last lag, from the oldest then held; handed out before the ring.
   static constexpr std::size_t kCatchUpBatch = 256;
   std::vector<T> held_;
+  std::uint64_t held_base_ = 0;  // position of held_[0]
   std::size_t held_next_ = 0;
+  std::size_t batch_ = 16;  // values to copy out at the next lag
 };
 
 template <class T>
