@@ -24,10 +24,8 @@
 #include <new>
 #include <optional>
 #include <thread>
-#include <type_traits>
 #include <utility>
 #include <variant>
-#include <vector>
 
 namespace orvik::runtime::broadcast {
 
@@ -45,84 +43,50 @@ inline constexpr std::size_t kMaxCapacity = std::numeric_limits<std::size_t>::ma
 
 namespace detail {
 
-// One slot. All-zero bytes are a valid empty slot, so the ring is taken from zero-filled memory
-// and a page is touched only when a value is first written to it. A slot keeps to its own cache
-// lines (two for a frame), so a reader copying one slot never meets the writer filling the next.
-//
-// `word` is the slot's stamp and its reader/writer spin lock in one atomic: the stamp (one past
-// the send position of the value held, 0 while it has held none) in the high 56 bits, then a
-// writer bit and a count of readers. A reader checks the stamp and takes its share of the lock
-// in one compare-exchange, and never waits for the writer: a slot being written is being
-// overwritten, which is all the reader needs to know. The writer is serialised by the tail mutex,
-// so it only ever waits for readers that are copying the old value out.
-template <class T>
-struct alignas(64) Slot {
-  static constexpr unsigned kStampShift = 8;
-  static constexpr std::uint64_t kWriter = 0x80;
-  static constexpr std::uint64_t kReaders = 0x7f;
-
-  std::uint64_t word;
-  // The value, constructed by the first write to the slot.
-  alignas(T) unsigned char storage[sizeof(T)];
-
-  std::atomic_ref<std::uint64_t> atomic_word() noexcept {
-    return std::atomic_ref<std::uint64_t>(word);
-  }
-  T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
-
-  // How far the slot's stamp is past `stamp` (negative: behind), modulo 2^56.
-  static std::int64_t stamp_ahead(std::uint64_t w, std::uint64_t stamp) noexcept {
-    return static_cast<std::int64_t>((w & ~(kWriter | kReaders)) - (stamp << kStampShift)) >>
-           kStampShift;
-  }
-
-  void lock_for_write() noexcept {
-    auto w = atomic_word();
-    std::uint64_t seen = w.load(std::memory_order_relaxed);
+// Reader/writer spin lock of one slot. Held only for a copy or a move of one value; the writer is
+// serialised by the tail mutex, so it only ever waits for readers.
+class SlotLock {
+ public:
+  void lock_shared() noexcept {
     for (unsigned spins = 0;; ++spins) {
-      if ((seen & kReaders) == 0 &&
-          w.compare_exchange_weak(seen, seen | kWriter, std::memory_order_acquire,
-                                  std::memory_order_relaxed))
+      std::uint32_t s = state_.load(std::memory_order_relaxed);
+      if (!(s & kWriter) &&
+          state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
         return;
       backoff(spins);
-      seen = w.load(std::memory_order_relaxed);
     }
   }
-  void unlock_with_stamp(std::uint64_t stamp) noexcept {
-    atomic_word().store(stamp << kStampShift, std::memory_order_release);
-  }
-
-  // Takes a reader's share when the slot holds `stamp` and no writer is at it: 0. Otherwise how
-  // far the slot is past `stamp`; a slot being written is a lap (`capacity`) past it.
-  std::int64_t lock_shared_if(std::uint64_t stamp, std::int64_t capacity) noexcept {
-    auto w = atomic_word();
-    std::uint64_t seen = w.load(std::memory_order_acquire);
+  void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  void lock() noexcept {
     for (unsigned spins = 0;; ++spins) {
-      const std::int64_t ahead = stamp_ahead(seen, stamp);
-      if (ahead != 0) return ahead;
-      if (seen & kWriter) return capacity;
-      if ((seen & kReaders) != kReaders &&
-          w.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                  std::memory_order_acquire))
-        return 0;
-      if ((seen & kReaders) == kReaders) {
-        backoff(spins);
-        seen = w.load(std::memory_order_acquire);
-      }
+      std::uint32_t expected = 0;
+      if (state_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+      backoff(spins);
     }
   }
-  void unlock_shared() noexcept { atomic_word().fetch_sub(1, std::memory_order_release); }
+  void unlock() noexcept { state_.store(0, std::memory_order_release); }
 
-  // Whether the slot still holds `stamp`, without taking a share: a look at a line the reader
-  // copied from, which stays in its cache until the sender rewrites it.
-  bool holds(std::uint64_t stamp) noexcept {
-    const std::uint64_t seen = atomic_word().load(std::memory_order_acquire);
-    return stamp_ahead(seen, stamp) == 0 && !(seen & kWriter);
-  }
-
+ private:
+  static constexpr std::uint32_t kWriter = 1u << 31;
   static void backoff(unsigned spins) noexcept {
     if (spins >= 64) std::this_thread::yield();
   }
+  std::atomic<std::uint32_t> state_{0};
+};
+
+// All-zero bytes are an empty slot (lock free, stamp 0, no value): the ring is taken from
+// zero-filled memory as it is, and a page is touched only when a value is first written to it.
+template <class T>
+struct Slot {
+  SlotLock lock;
+  // One past the send position whose value the slot holds, 0 while it has held none. Written
+  // under the writer lock; atomic so that a receiver can tell "not yet" and "overwritten" without
+  // writing to the slot's cache line.
+  std::atomic<std::uint64_t> stamp{0};
+  std::optional<T> value;
 };
 
 // Zero-filled memory for the ring. Large rings are mapped straight from the kernel: its pages
@@ -154,7 +118,7 @@ class ZeroedMemory {
 
  private:
   static constexpr std::size_t kMapAtLeast = std::size_t{1} << 16;
-  static constexpr std::size_t kAlign = 64;  // slots keep to their own cache lines
+  static constexpr std::size_t kAlign = 64;
   std::size_t bytes_;
   bool mapped_;
   void* data_ = nullptr;
@@ -164,18 +128,13 @@ template <class T>
 struct Shared {
   explicit Shared(std::size_t n)
       : memory(checked_bytes(n)), slots(static_cast<Slot<T>*>(memory.data())), mask(n - 1),
-        capacity(n) {
-    static_assert(std::is_trivially_default_constructible_v<Slot<T>> &&
-                  std::is_trivially_destructible_v<Slot<T>>);
-  }
+        capacity(n) {}
   Shared(const Shared&) = delete;
   Shared& operator=(const Shared&) = delete;
   ~Shared() {
     // Slots are written in order from the first, so the ones holding a value are a prefix.
-    if constexpr (!std::is_trivially_destructible_v<T>) {
-      const std::uint64_t written = std::min<std::uint64_t>(tail, capacity);
-      for (std::uint64_t i = 0; i < written; ++i) std::destroy_at(&slots[i].value());
-    }
+    const std::uint64_t written = std::min<std::uint64_t>(tail, capacity);
+    for (std::uint64_t i = 0; i < written; ++i) std::destroy_at(&slots[i]);
   }
 
   static std::size_t checked_bytes(std::size_t n) {
@@ -230,13 +189,10 @@ class Sender {
     std::lock_guard lock(s.tail_mutex);
     if (s.receivers == 0) return std::unexpected<T>(std::move(value));
     auto& slot = s.slots[s.tail & s.mask];
-    slot.lock_for_write();
-    if (s.tail < s.capacity) {
-      ::new (static_cast<void*>(slot.storage)) T(std::move(value));  // first lap: still raw
-    } else {
-      slot.value() = std::move(value);
-    }
-    slot.unlock_with_stamp(s.tail + 1);
+    slot.lock.lock();
+    slot.stamp.store(s.tail + 1, std::memory_order_release);
+    slot.value = std::move(value);
+    slot.lock.unlock();
     ++s.tail;
     s.published_tail.store(s.tail, std::memory_order_release);
     if (!s.waiters.empty()) s.waiters.wake_all();
@@ -277,21 +233,12 @@ class Receiver {
   Receiver(std::shared_ptr<detail::Shared<T>> shared, std::uint64_t next)
       : shared_(std::move(shared)), next_(next) {}
   Receiver(Receiver&& other) noexcept
-      : shared_(std::move(other.shared_)),
-        next_(other.next_),
-        held_(std::move(other.held_)),
-        held_base_(other.held_base_),
-        held_next_(other.held_next_),
-        batch_(other.batch_) {}
+      : shared_(std::move(other.shared_)), next_(other.next_) {}
   Receiver& operator=(Receiver&& other) noexcept {
     if (this != &other) {
       release();
       shared_ = std::move(other.shared_);
       next_ = other.next_;
-      held_ = std::move(other.held_);
-      held_base_ = other.held_base_;
-      held_next_ = other.held_next_;
-      batch_ = other.batch_;
     }
     return *this;
   }
@@ -302,32 +249,23 @@ class Receiver {
   // The next value, a lag report, a closed report, or nullopt when nothing is there yet. Only a
   // returned value or lag moves the read position.
   std::optional<RecvResult<T>> try_take() {
-    // Every path returns `out`, so it is built in place.
-    std::optional<RecvResult<T>> out;
     auto& s = *shared_;
-    if (held_next_ < held_.size()) {
-      // The oldest value found at the lag always goes out; the copies after it only while the
-      // ring still holds their positions, so that what is kept is what the ring kept.
-      const std::uint64_t pos = held_base_ + held_next_;
-      if (held_next_ == 0 || s.slots[pos & s.mask].holds(pos + 1)) {
-        out.emplace(std::in_place_index<0>, std::move(held_[held_next_++]));
-        if (held_next_ == held_.size()) batch_ = std::min(batch_ * 2, kCatchUpBatch);
-        return out;
-      }
-      // Overwritten since it was copied: the ring decides from here, which reports the lag. The
-      // sender outpaces us, so copy fewer next time.
-      batch_ = std::max<std::size_t>(held_next_, 1);
-      next_ = pos;
-      held_.clear();
-      held_next_ = 0;
-    }
+    auto& slot = s.slots[next_ & s.mask];
     // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
-    // only meet on the slots themselves.
+    // only meet on the slots themselves. Every path returns `out`, so it is built in place.
+    std::optional<RecvResult<T>> out;
     for (;;) {
-      const std::int64_t ahead = read_if_current(out);
-      if (ahead == 0) return out;
-      if (ahead > 0) {
-        out.emplace(std::in_place_index<1>, Lag{catch_up(static_cast<std::uint64_t>(ahead))});
+      std::uint64_t seen = 0;
+      if (read_if_current(slot, seen, out)) return out;
+      if (static_cast<std::int64_t>(seen - (next_ + 1)) > 0) {
+        // The slot holds a later lap: our position was overwritten. Sends publish the tail after
+        // writing their slot, so the tail may still lag the slot we saw.
+        const std::uint64_t tail =
+            std::max(s.published_tail.load(std::memory_order_acquire), seen);
+        const std::uint64_t oldest = tail - s.capacity;
+        const std::uint64_t missed = oldest - next_;
+        next_ = oldest;
+        out.emplace(std::in_place_index<1>, Lag{missed});
         return out;
       }
       // Closed is published after the last send, so a closed flag seen here means the tail read
@@ -367,65 +305,23 @@ class Receiver {
   }
 
  private:
-  // Copies the value at our position into `out` and moves on: 0. Otherwise how far the slot is
-  // past our position (negative: it is not written yet).
-  std::int64_t read_if_current(std::optional<RecvResult<T>>& out) {
-    auto& s = *shared_;
-    auto& slot = s.slots[next_ & s.mask];
-    const std::int64_t ahead =
-        slot.lock_shared_if(next_ + 1, static_cast<std::int64_t>(s.capacity));
-    if (ahead != 0) return ahead;
-    struct Unlock {
-      detail::Slot<T>& slot;
-      ~Unlock() { slot.unlock_shared(); }
-    } unlock{slot};
-    out.emplace(std::in_place_index<0>, slot.value());
-    ++next_;
-    return 0;
-  }
-
-  // Our position was overwritten, and the slot is `ahead` positions past it. Moves to the oldest
-  // value still in the ring and copies it out at once, so that the next receive returns it
-  // rather than racing the sender, which overwrites that slot next. Returns the values missed.
-  //
-  // The values after it are copied out too, up to kCatchUpBatch: a receiver left at the oldest
-  // slot reads each slot just before the sender rewrites it, so both pay for every slot's cache
-  // lines twice over and neither keeps its pace. Copied in one run, the batch is then handed out
-  // with a mere look at each slot, while the sender goes on at full speed; a copy whose position
-  // the ring no longer holds is dropped and counted as missed, as if read from the ring. The
-  // batch doubles while every copy goes out, and shrinks to what went out when the sender
-  // overwrites copies first, so a receiver that cannot keep up does not copy in vain.
-  std::uint64_t catch_up(std::uint64_t ahead) {
-    auto& s = *shared_;
-    std::uint64_t missed = 0;
-    for (;;) {
-      // Sends publish the tail after writing their slot, so the tail may still lag the slot seen.
-      const std::uint64_t tail =
-          std::max(s.published_tail.load(std::memory_order_acquire), next_ + ahead + 1);
-      const std::uint64_t oldest = tail - s.capacity;
-      missed += oldest - next_;
-      next_ = oldest;
-      std::optional<RecvResult<T>> copy;
-      const std::int64_t again = read_if_current(copy);
-      if (again == 0) {
-        held_.clear();
-        held_base_ = oldest;
-        held_next_ = 0;
-        held_.push_back(std::get<0>(std::move(*copy)));
-        // The rest of the batch, while it is still there: the first slot overwritten or not yet
-        // written ends it, and the receives after the batch find that slot again.
-        while (held_.size() < batch_) {
-          copy.reset();
-          if (read_if_current(copy) != 0) break;
-          held_.push_back(std::get<0>(std::move(*copy)));
-        }
-        return missed;
-      }
-      // Overwritten again meanwhile: count that too and move on again. (Never "not yet": the
-      // tail passed this position.)
-      if (again < 0) return missed;
-      ahead = static_cast<std::uint64_t>(again);
+  // Copies the value at our position into `out` when the slot holds it; else false, and `seen`
+  // is the slot's stamp.
+  bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen,
+                       std::optional<RecvResult<T>>& out) {
+    // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
+    seen = slot.stamp.load(std::memory_order_acquire);
+    if (seen != next_ + 1) return false;
+    slot.lock.lock_shared();
+    seen = slot.stamp.load(std::memory_order_relaxed);
+    if (seen != next_ + 1) {
+      slot.lock.unlock_shared();
+      return false;
     }
+    out.emplace(std::in_place_index<0>, *slot.value);
+    slot.lock.unlock_shared();
+    ++next_;
+    return true;
   }
 
   void release() {
@@ -439,12 +335,6 @@ class Receiver {
 
   std::shared_ptr<detail::Shared<T>> shared_;
   std::uint64_t next_;
-  // Values copied out at the last lag, from the oldest then held; handed out before the ring.
-  static constexpr std::size_t kCatchUpBatch = 256;
-  std::vector<T> held_;
-  std::uint64_t held_base_ = 0;  // position of held_[0]
-  std::size_t held_next_ = 0;
-  std::size_t batch_ = 16;  // values to copy out at the next lag
 };
 
 template <class T>

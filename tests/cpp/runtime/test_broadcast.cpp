@@ -78,20 +78,7 @@ TEST(Broadcast, LagReportsTheLossThenTheOldestHeld) {
   r = ch->receiver.try_take();
   ASSERT_TRUE(r && r->index() == 1);
   EXPECT_EQ(std::get<1>(*r).missed, 2u);
-  for (int expected : {13, 14, 15, 16}) EXPECT_EQ(value_of(ch->receiver.try_take()), expected);
-  // The oldest value found at a lag is the next one returned, even when the sender overwrites
-  // its slot before that receive; the values after it come only while the ring holds them.
-  for (int i = 17; i <= 21; ++i) ch->sender.send(i);
-  r = ch->receiver.try_take();
-  ASSERT_TRUE(r && r->index() == 1);
-  EXPECT_EQ(std::get<1>(*r).missed, 1u);
-  for (int i = 22; i <= 24; ++i) ch->sender.send(i);
-  EXPECT_EQ(value_of(ch->receiver.try_take()), 18);
-  r = ch->receiver.try_take();
-  ASSERT_TRUE(r && r->index() == 1);
-  EXPECT_EQ(std::get<1>(*r).missed, 2u);
-  for (int expected : {21, 22, 23, 24}) EXPECT_EQ(value_of(ch->receiver.try_take()), expected);
-  EXPECT_FALSE(ch->receiver.try_take());
+  EXPECT_EQ(value_of(ch->receiver.try_take()), 13);
 }
 
 TEST(Broadcast, ClosesWhenTheLastSenderGoesAfterTheRestIsRead) {
@@ -180,8 +167,8 @@ TEST(Broadcast, EveryReceiverGetsItsOwnCopy) {
 }
 
 TEST(Broadcast, ReleasesEveryValueItHolds) {
-  // Slots are built by their first send: a ring never filled and one that went round both give
-  // back exactly what they hold when the channel goes.
+  // Slots get their value at their first send: a ring never filled and one that went round both
+  // give back exactly what they hold when the channel goes.
   for (int sends : {0, 3, 11}) {
     auto value = std::make_shared<int>(0);
     {

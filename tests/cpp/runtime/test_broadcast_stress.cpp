@@ -136,11 +136,7 @@ void run_stress(std::size_t capacity, bool paced) {
 
 TEST(BroadcastStress, WithinCapacityNothingIsLostOrReordered) { run_stress(1024, true); }
 
-TEST(BroadcastStress, BeyondCapacityLagCountsAddUpToTheLoss) {
-  run_stress(64, false);
-  // A ring larger than what a lagging receiver copies out at once.
-  run_stress(1024, false);
-}
+TEST(BroadcastStress, BeyondCapacityLagCountsAddUpToTheLoss) { run_stress(64, false); }
 
 }  // namespace
 }  // namespace orvik::runtime::broadcast
