@@ -1,19 +1,33 @@
-"""Throughput of orvik_can beside its Python peers (cantools, python-can), measured in one run.
+"""Throughput of orvik_can beside its Python peers (python-can, cantools): the same work on both sides.
 
     python3 bench/peers.py            about a minute
-    python3 bench/peers.py --quick    a few seconds, rougher figures
+    python3 bench/peers.py --quick    about fifteen seconds, rougher figures
 
 Needs the installed extension and the stand-in trace SDK built into tests/standin (`make demo`
-does both). Rows go to the stand-in in count-only mode, so the SDK side costs next to nothing.
+does both). Our rows go to the stand-in in count-only mode, so the SDK side costs next to nothing;
+the peer's rows are the dicts cantools returns.
+
+Each side does the same work, timed the same way:
+- decode: one call per frame, the same frames; cantools with decode_choices=False, since our
+  rows carry raw values.
+- bus receive: the frames (a ring's worth: the default capacity, 65536 per bus) are queued on
+  every bus before the receiving side starts, so the clock sees the receive side alone, never a
+  sender. Ours: a CanCodec per VirtualBus; peer: a python-can Notifier per virtual bus with a
+  listener that decodes with cantools. The clock starts once every receiver is running; frames
+  already handled by then are left out of the count.
+- Notifier dispatch: the same counting callable on both sides. The frames of a round are queued
+  while the sender holds the interpreter lock, so no callback runs before the clock starts; a
+  round is 1000 frames, inside the 1024-frame callback channel.
+Rounds alternate between the sides; each figure is the median of the rounds.
 """
 
 import argparse
+import datetime
 import os
 import pathlib
 import platform
-import random
+import statistics
 import sys
-import threading
 import time
 
 import can
@@ -26,8 +40,9 @@ import orvik_sdk  # noqa: E402
 from orvik_can import CanCodec, CanDecoder, Notifier, VirtualBus  # noqa: E402
 
 DBC = ROOT / "examples" / "demo.dbc"
-STALL_SECONDS = 2.0  # a run whose counter stops moving this long is over
-BURST = 256  # callback frames in flight at most, well inside the notifier's 1024-frame channel
+RING = 65536  # VirtualBus's default capacity: frames queued per bus, none lost
+STALL_SECONDS = 2.0  # a receiver whose count stops moving this long has lost the rest
+CALLBACK_ROUND = 1000  # frames per Notifier round, inside the 1024-frame callback channel
 
 
 def demo_frames(db):
@@ -49,194 +64,223 @@ def demo_frames(db):
     return out
 
 
-def wait_for_count(read, target):
-    """Polls read() until it reaches target or stops moving; the time it was last seen to move."""
-    last, last_change = read(), time.perf_counter()
+def cycle(frames, count):
+    return (frames * (count // len(frames) + 1))[:count]
+
+
+def sdk_rows():
+    return orvik_sdk.stats()["rows"]
+
+
+def wait_until(read, target, pause=0.0001):
+    """Polls read() until it reaches target or stops moving; (last value, when it last moved)."""
+    last, moved = read(), time.perf_counter()
     while last < target:
-        time.sleep(0.0005)
         now = read()
         if now != last:
-            last, last_change = now, time.perf_counter()
-        elif time.perf_counter() - last_change > STALL_SECONDS:
+            last, moved = now, time.perf_counter()
+        elif time.perf_counter() - moved > STALL_SECONDS:
             break
-    return last_change
+        time.sleep(pause)
+    return last, moved
 
 
-def rate(count, seconds):
-    return count / seconds if seconds > 0 else float("inf")
+class Sample:
+    """One round of one side: the rate of the frames handled inside the clock, frames lost, and
+    rows produced for all `total` frames the round handled."""
+
+    def __init__(self, frames, seconds, lost, rows, total):
+        self.rate = frames / seconds if seconds > 0 else 0.0
+        self.lost, self.rows, self.total = lost, rows, total
 
 
-# --- 1: decode calls ------------------------------------------------------------------------------
+# --- decode calls ---------------------------------------------------------------------------------
 
-def best_rate(run, calls, repeats=3):
-    """The best of a few timed runs of run(), which makes `calls` calls."""
-    best = 0.0
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        best = max(best, rate(calls, time.perf_counter() - start))
-    return best
-
-
-def decode_calls(path, db, frames, calls):
-    decoder = CanDecoder(database_file=str(path), source_name="bench")
-    work = (frames * (calls // len(frames) + 1))[:calls]
-
-    def ours():
-        decode = decoder.decode_frame
-        for arbitration_id, data, extended in work:
-            decode(arbitration_id, data, None, extended)
-
-    peer_work = work[:max(calls // 10, len(frames))]
-
-    def peer():
-        decode = db.decode_message
-        for arbitration_id, data, _ in peer_work:
-            decode(arbitration_id, data)
-
-    ours_rate = best_rate(ours, len(work))
-    assert decoder.metrics().messages_decoded == 3 * len(work)
-    return ours_rate, best_rate(peer, len(peer_work))
+def ours_decode(decoder, work):
+    decode = decoder.decode_frame
+    rows = sdk_rows()
+    start = time.perf_counter()
+    for arbitration_id, data, extended in work:
+        decode(arbitration_id, data, None, extended)
+    seconds = time.perf_counter() - start
+    return Sample(len(work), seconds, 0, sdk_rows() - rows, len(work))
 
 
-# --- 2 and 3: buses feeding decoders --------------------------------------------------------------
-
-def feed(senders, frames, per_bus):
-    """One thread per bus sends per_bus frames; returns when every thread has started."""
-    work = (frames * (per_bus // len(frames) + 1))[:per_bus]
-    ready = threading.Barrier(len(senders) + 1)
-
-    def run(send):
-        ready.wait()
-        for args in work:
-            send(*args)
-
-    threads = [threading.Thread(target=run, args=(send,)) for send in senders]
-    for t in threads:
-        t.start()
-    ready.wait()
-    return threads
+def peer_decode(db, work):
+    decode = db.decode_message
+    rows = 0
+    start = time.perf_counter()
+    for arbitration_id, data, _ in work:
+        if decode(arbitration_id, data, decode_choices=False) is not None:
+            rows += 1
+    seconds = time.perf_counter() - start
+    return Sample(len(work), seconds, 0, rows, len(work))
 
 
-def ours_on_buses(frames, buses, per_bus, tag):
-    """Each VirtualBus with its own CanCodec; (decoded frames/s over all buses, frames lost)."""
-    codecs, senders = [], []
+# --- buses: the receive side alone ----------------------------------------------------------------
+
+def ours_receive(frames, buses, per_bus, tag):
+    """Queues per_bus frames on each VirtualBus, then starts a CanCodec on each."""
+    receivers, senders = [], []
     for n in range(buses):
         name = f"peers-{tag}-{n}"
-        codecs.append(CanCodec(database_file=str(DBC), bus=VirtualBus(name),
-                               source_name=f"bench{n}"))
+        receivers.append(VirtualBus(name))
         senders.append(VirtualBus(name))
-    work = [(i, d, None, e) for i, d, e in frames]
-    start = time.perf_counter()
-    threads = feed([sender.send for sender in senders], work, per_bus)
+    for sender in senders:
+        send = sender.send
+        for arbitration_id, data, extended in cycle(frames, per_bus):
+            send(arbitration_id, data, None, extended)
+    rows = sdk_rows()
+    codecs = [CanCodec(database_file=str(DBC), bus=bus, source_name=f"peers{n}")
+              for n, bus in enumerate(receivers)]
 
-    def decoded():
-        return sum(codec.metrics().messages_decoded for codec in codecs)
+    def handled():
+        return sum(m.messages_received + m.broadcast_overflows for m in
+                   (codec.metrics() for codec in codecs))
 
-    end = wait_for_count(decoded, buses * per_bus)
-    for t in threads:
-        t.join()
+    start, before = time.perf_counter(), handled()
+    _, end = wait_until(handled, buses * per_bus, pause=0.00005)
     metrics = [codec.metrics() for codec in codecs]
     for codec in codecs:
         codec.stop()
-    lost = buses * per_bus - sum(m.messages_received for m in metrics)
-    return rate(sum(m.messages_decoded for m in metrics), end - start), lost
+    received = sum(m.messages_received for m in metrics)
+    lost = buses * per_bus - received
+    return Sample(received - min(before, received), end - start, lost, sdk_rows() - rows,
+                  received)
 
 
-def ours_paced(frames, count, burst):
-    """One sender that waits for the codec to catch up after every burst of frames, so the
-    channel never holds more than `burst`: the codec's own decode rate, and frames lost."""
-    codec = CanCodec(database_file=str(DBC), bus=VirtualBus("peers-paced"), source_name="bench")
-    sender = VirtualBus("peers-paced")
-    work = [(i, d, None, e) for i, d, e in frames]
-    send = sender.send
-    start = time.perf_counter()
-    sent = 0
-    while sent < count:
-        n = min(burst, count - sent)
-        for k in range(n):
-            send(*work[(sent + k) % len(work)])
-        sent += n
-        end = wait_for_count(lambda: codec.metrics().messages_received, sent)
-    metrics = codec.metrics()
-    codec.stop()
-    return rate(metrics.messages_decoded, end - start), count - metrics.messages_received
-
-
-def peer_on_buses(db, frames, buses, per_bus, tag):
-    """python-can's virtual bus with a Notifier and a cantools listener per bus."""
-    counts = [0] * buses
-    receivers, senders, notifiers = [], [], []
+def peer_receive(db, frames, buses, per_bus, tag):
+    """Queues per_bus messages on each python-can virtual bus, then starts a Notifier on each
+    with a listener that decodes the message with cantools and counts the row."""
+    counts, done = [0] * buses, [None] * buses
+    receivers, senders = [], []
     for n in range(buses):
         name = f"peers-can-{tag}-{n}"
-        rx = can.Bus(interface="virtual", channel=name)
-        tx = can.Bus(interface="virtual", channel=name)
-
-        def listener(msg, n=n, decode=db.decode_message):
-            decode(msg.arbitration_id, msg.data)
-            counts[n] += 1
-
-        receivers.append(rx)
-        senders.append(tx)
-        notifiers.append(can.Notifier(rx, [listener], timeout=0.1))
+        receivers.append(can.Bus(interface="virtual", channel=name))
+        senders.append(can.Bus(interface="virtual", channel=name))
     messages = [can.Message(arbitration_id=i, data=d, is_extended_id=e) for i, d, e in frames]
-    start = time.perf_counter()
-    threads = feed([tx.send for tx in senders], [(m,) for m in messages], per_bus)
-    end = wait_for_count(lambda: sum(counts), buses * per_bus)
-    for t in threads:
-        t.join()
+    for tx in senders:
+        for message in cycle(messages, per_bus):
+            tx.send(message)
+
+    def listener_for(n, decode=db.decode_message):
+        def listener(msg):
+            if decode(msg.arbitration_id, msg.data, decode_choices=False) is not None:
+                counts[n] += 1
+                if counts[n] == per_bus:
+                    done[n] = time.perf_counter()
+        return listener
+
+    notifiers = [can.Notifier(rx, [listener_for(n)], timeout=0.1)
+                 for n, rx in enumerate(receivers)]
+    start, before = time.perf_counter(), sum(counts)
+    received, moved = wait_until(lambda: sum(counts), buses * per_bus)
+    end = max(done) if None not in done else moved
     for notifier in notifiers:
         notifier.stop()
     for bus in receivers + senders:
         bus.shutdown()
-    return rate(sum(counts), end - start)
+    return Sample(received - before, end - start, buses * per_bus - received, received, received)
 
 
-# --- 4: a Notifier with one Python callable -------------------------------------------------------
+def ours_flat_out(frames, count):
+    """One Python thread sending to a running CanCodec as fast as it can, faster than the codec
+    decodes. Once the codec is a ring behind: (sender frames/s, codec decoded frames/s), and the
+    share of all frames lost. No peer: this is our ring under a sender it cannot keep up with."""
+    codec = CanCodec(database_file=str(DBC), bus=VirtualBus("peers-flat"), source_name="peers")
+    send = VirtualBus("peers-flat").send
+    chunk = cycle(frames, 1000)
+    marks = []
+    for sent in range(len(chunk), count + 1, len(chunk)):
+        for arbitration_id, data, extended in chunk:
+            send(arbitration_id, data, None, extended)
+        m = codec.metrics()
+        marks.append((time.perf_counter(), sent, m.messages_decoded, m.broadcast_overflows))
+    codec.stop()
+    behind = [mark for mark in marks if mark[3] > 0]
+    if len(behind) < 2 or behind[-1][0] == behind[0][0]:
+        return None
+    (t0, sent0, decoded0, _), (t1, sent1, decoded1, lost) = behind[0], behind[-1]
+    return (sent1 - sent0) / (t1 - t0), (decoded1 - decoded0) / (t1 - t0), lost / sent1
 
-def paced_callbacks(send, work, count, calls):
-    """Sends in bursts of BURST, each after the callable has caught up; callbacks/s."""
-    start = time.perf_counter()
-    sent = 0
-    while sent < count:
-        burst = min(BURST, count - sent)
-        for k in range(burst):
-            send(*work[(sent + k) % len(work)])
-        sent += burst
-        deadline = time.perf_counter() + STALL_SECONDS
-        while calls[0] < sent and time.perf_counter() < deadline:
-            time.sleep(0.00005)
-    return rate(calls[0], time.perf_counter() - start)
 
+# --- Notifier dispatch ----------------------------------------------------------------------------
 
 def counting_callable():
-    """A callable that counts its calls, and the one-item list it counts in."""
-    calls = [0]
+    """A callable that counts its calls and notes when the count reaches the round's target."""
+    state = {"calls": 0, "target": 0, "done": 0.0}
 
     def callback(msg):
-        calls[0] += 1
+        state["calls"] += 1
+        if state["calls"] == state["target"]:
+            state["done"] = time.perf_counter()
 
-    return callback, calls
+    return callback, state
 
 
-def notifier_callbacks(frames, count):
-    callback, calls = counting_callable()
-    bus, sender = VirtualBus("peers-notify"), VirtualBus("peers-notify")
-    notifier = Notifier(bus, [callback])
-    ours = paced_callbacks(sender.send, [(i, d, None, e) for i, d, e in frames], count, calls)
-    notifier.stop()
-    del notifier
+def dispatch_rounds(start_notifier, rounds):
+    """Rounds of CALLBACK_ROUND frames through one notifier; callbacks/s and frames lost.
+    start_notifier(callback) returns (send, stop)."""
+    callback, state = counting_callable()
+    send, stop = start_notifier(callback)
+    interval = sys.getswitchinterval()
+    handled, lost, seconds = 0, 0, 0.0
+    try:
+        for _ in range(rounds):
+            state["target"] = state["calls"] + CALLBACK_ROUND
+            # The sender keeps the interpreter lock until it waits, so no callback runs early.
+            sys.setswitchinterval(10.0)
+            send(CALLBACK_ROUND)
+            before, start = state["calls"], time.perf_counter()
+            sys.setswitchinterval(interval)
+            calls, moved = wait_until(lambda: state["calls"], state["target"])
+            end = state["done"] if calls >= state["target"] else moved
+            handled += calls - before
+            lost += state["target"] - calls
+            seconds += end - start
+    finally:
+        sys.setswitchinterval(interval)
+        stop()
+    return Sample(handled, seconds, lost, handled, handled + lost)
 
-    peer_callback, calls = counting_callable()
-    rx = can.Bus(interface="virtual", channel="peers-notify")
-    tx = can.Bus(interface="virtual", channel="peers-notify")
-    peer_notifier = can.Notifier(rx, [peer_callback], timeout=0.1)
-    messages = [(can.Message(arbitration_id=i, data=d, is_extended_id=e),) for i, d, e in frames]
-    peer = paced_callbacks(tx.send, messages, count, calls)
-    peer_notifier.stop()
-    rx.shutdown()
-    tx.shutdown()
-    return ours, peer
+
+def ours_dispatch(frames, rounds):
+    work = cycle([(i, d, None, e) for i, d, e in frames], CALLBACK_ROUND)
+
+    def start(callback):
+        bus, sender = VirtualBus("peers-notify"), VirtualBus("peers-notify")
+        notifier = Notifier(bus, [callback])
+
+        def send(count):
+            for args in work[:count]:
+                sender.send(*args)
+
+        return send, notifier.stop
+
+    return dispatch_rounds(start, rounds)
+
+
+def peer_dispatch(frames, rounds):
+    messages = cycle([can.Message(arbitration_id=i, data=d, is_extended_id=e)
+                      for i, d, e in frames], CALLBACK_ROUND)
+
+    def start(callback):
+        rx = can.Bus(interface="virtual", channel="peers-notify")
+        tx = can.Bus(interface="virtual", channel="peers-notify")
+        notifier = can.Notifier(rx, [callback], timeout=0.1)
+
+        def send(count):
+            for message in messages[:count]:
+                tx.send(message)
+
+        def stop():
+            notifier.stop()
+            rx.shutdown()
+            tx.shutdown()
+
+        return send, stop
+
+    return dispatch_rounds(start, rounds)
 
 
 # --- Table ----------------------------------------------------------------------------------------
@@ -248,69 +292,106 @@ def si(value):
     return f"{value:.0f} /s"
 
 
-def file_frames(path):
-    """(identifier, payload, extended) of every plain message of a DBC, with random payloads."""
-    rng = random.Random(0)
-    db = cantools.database.load_file(path, strict=False)
-    frames = [(m.frame_id, rng.randbytes(m.length), m.is_extended_frame) for m in db.messages
-              if not m.is_multiplexed() and m.length]
-    return db, frames
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def ring_resident_mib():
+    """Resident memory of four freshly opened VirtualBus channels, per channel, in MiB."""
+    before = resident_bytes()
+    buses = [VirtualBus(f"peers-rss-{n}") for n in range(4)]
+    grown = resident_bytes() - before
+    del buses
+    return grown / 4 / 2**20
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    return (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; {model}; "
+            f"nproc {os.cpu_count()}; Python {platform.python_version()}; "
+            f"python-can {can.__version__}, cantools {cantools.__version__}; "
+            f"load average {load:.1f} at the end")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="a tenth of the work: seconds")
-    parser.add_argument("--dbc", type=pathlib.Path,
-                        help="also measure decode calls on the plain messages of this DBC")
+    parser.add_argument("--quick", action="store_true", help="smaller rounds: seconds, rougher")
+    parser.add_argument("--rounds", type=int, help="rounds per side (median), at least 5; "
+                        "default 7, or 5 with --quick")
     args = parser.parse_args()
-    scale = 0.1 if args.quick else 1.0
+    rounds = max(args.rounds or (5 if args.quick else 7), 5)
+    per_bus = RING // 8 if args.quick else RING
+    decode_calls = 20_000 if args.quick else 200_000
+    callback_rounds = 5 if args.quick else 20
 
+    ring_mib = ring_resident_mib()  # first, before other work leaves freed memory about
     db = cantools.database.load_file(DBC)
     frames = demo_frames(db)
     orvik_sdk.count_only(True)
     lines = []
 
-    def line(figure, ours, peer="-", ratio="-", target="-"):
+    def measure(figure, ours, peer, target):
+        """Alternates ours() and peer() for the rounds; one table line of the medians."""
+        mine, theirs = [], []
+        for _ in range(rounds):
+            mine.append(ours())
+            theirs.append(peer())
+        a = statistics.median(s.rate for s in mine)
+        b = statistics.median(s.rate for s in theirs)
+        lost = f"{sum(s.lost for s in mine)} / {sum(s.lost for s in theirs)}"
+        rows = (f"{sum(s.rows for s in mine) / max(sum(s.total for s in mine), 1):.2f} / "
+                f"{sum(s.rows for s in theirs) / max(sum(s.total for s in theirs), 1):.2f}")
         print(f"measured: {figure}", file=sys.stderr, flush=True)
-        lines.append((figure, ours, peer, ratio, target))
+        lines.append((figure, si(a), si(b), f"{a / b:.1f}x", lost, rows, target))
 
-    ours, peer = decode_calls(DBC, db, frames, int(1_000_000 * scale))
-    line(f"decode calls/s, {DBC.name} (peer: cantools decode_message)", si(ours), si(peer),
-         f"{ours / peer:.1f}x", ">= 10x")
-    if args.dbc:
-        other_db, other_frames = file_frames(args.dbc)
-        ours, peer = decode_calls(args.dbc, other_db, other_frames, int(1_000_000 * scale))
-        line(f"decode calls/s, {args.dbc.name} (peer: cantools decode_message)", si(ours),
-             si(peer), f"{ours / peer:.1f}x", ">= 10x")
+    decoder = CanDecoder(database_file=str(DBC), source_name="peers")
+    work = cycle(frames, decode_calls)
+    measure("decode calls/s",
+            lambda: ours_decode(decoder, work), lambda: peer_decode(db, work[:len(work) // 10]),
+            ">= 10x")
+    del decoder
 
-    decoded, lost = ours_on_buses(frames, 1, int(2_000_000 * scale), "single")
-    line("VirtualBus.send -> CanCodec, 1 sender: decoded/s", f"{si(decoded)}, {lost} lost",
-         target=">= 2 M/s, 0 lost")
+    for buses, target in ((1, ">= 20x, 0 lost"), (4, ">= 30x, 0 lost")):
+        measure(f"receive side, {buses} bus{'es' if buses > 1 else ''}: frames/s",
+                lambda: ours_receive(frames, buses, per_bus, f"b{buses}"),
+                lambda: peer_receive(db, frames, buses, per_bus, f"b{buses}"), target)
 
-    burst = 32768
-    decoded, lost = ours_paced(frames, int(2_000_000 * scale), burst)
-    line(f"the same, sender pausing after every {burst} frames", f"{si(decoded)}, {lost} lost",
-         target=">= 2 M/s, 0 lost")
+    measure("Notifier dispatch: callbacks/s",
+            lambda: ours_dispatch(frames, callback_rounds),
+            lambda: peer_dispatch(frames, callback_rounds), ">= 2x")
 
-    for buses in (1, 4):
-        ours, lost = ours_on_buses(frames, buses, int(1_000_000 * scale), f"multi{buses}")
-        peer = peer_on_buses(db, frames, buses, int(20_000 * scale), f"multi{buses}")
-        line(f"{buses} bus(es), 1 sender each: decoded/s (peer: python-can virtual bus, "
-             "Notifier, cantools listener)", f"{si(ours)}, {lost} lost", si(peer),
-             f"{ours / peer:.1f}x", ">= 10x, grows with buses")
-
-    ours, peer = notifier_callbacks(frames, int(200_000 * scale))
-    line("Notifier, 1 Python callable: callbacks/s (peer: python-can Notifier)", si(ours),
-         si(peer), f"{ours / peer:.1f}x", ">= 2x")
+    flat = [f for f in (ours_flat_out(frames, 40 * RING) for _ in range(3)) if f]
     orvik_sdk.count_only(False)
 
-    print(f"machine: {platform.platform()}; {os.cpu_count()} CPUs; "
-          f"Python {platform.python_version()}; TOKIO_WORKER_THREADS="
-          f"{os.environ.get('TOKIO_WORKER_THREADS', 'unset')}")
-    headers = ("figure", "orvik_can", "peer", "ratio", "target")
-    widths = [max(len(row[i]) for row in lines + [headers]) for i in range(5)]
+    print(f"machine: {machine()}")
+    headers = ("figure", "orvik_can", "peer", "ratio", "frames lost (ours / peer)",
+               "rows per frame (ours / peer)", "target")
+    widths = [max(len(row[i]) for row in lines + [headers]) for i in range(len(headers))]
     for row in [headers] + lines:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    print(f"decode: CanDecoder.decode_frame / cantools decode_message(decode_choices=False). "
+          f"receive side: {per_bus} frames queued per bus, then a CanCodec per VirtualBus / a "
+          "python-can Notifier per virtual bus with a cantools listener. Notifier dispatch: "
+          f"{CALLBACK_ROUND} frames queued per round, one counting callable, orvik_can Notifier / "
+          f"python-can Notifier. Medians of {rounds} alternating rounds.")
+    if flat:
+        sender, decoded, lost = (statistics.median(f[i] for f in flat) for i in range(3))
+        print(f"no peer: 1 Python thread sending flat out into a running CanCodec, once the codec "
+              f"is a ring behind: sender {si(sender)}, codec decodes {si(decoded)}; {lost:.0%} of "
+              f"all frames lost (median of {len(flat)})")
+    else:
+        print("no peer: the flat-out sender never got a ring ahead of the codec")
+    print(f"no peer: resident memory of a freshly opened VirtualBus: {ring_mib:.2f} MiB")
 
 
 if __name__ == "__main__":

@@ -8,15 +8,20 @@
 #include <boost/asio/awaitable.hpp>
 #include <fmt/format.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <expected>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -72,24 +77,73 @@ class SlotLock {
   std::atomic<std::uint32_t> state_{0};
 };
 
+// All-zero bytes are an empty slot (lock free, stamp 0, no value): the ring is taken from
+// zero-filled memory as it is, and a page is touched only when a value is first written to it.
 template <class T>
 struct Slot {
   SlotLock lock;
-  // The send position whose value the slot holds. Written under the writer lock; atomic so that a
-  // receiver can tell "not yet" and "overwritten" without writing to the slot's cache line.
-  std::atomic<std::uint64_t> pos{0};
+  // One past the send position whose value the slot holds, 0 while it has held none. Written
+  // under the writer lock; atomic so that a receiver can tell "not yet" and "overwritten" without
+  // writing to the slot's cache line.
+  std::atomic<std::uint64_t> stamp{0};
   std::optional<T> value;
+};
+
+// Zero-filled memory for the ring. Large rings are mapped straight from the kernel: its pages
+// stay unmapped until first written, where the allocator could hand back used memory and clear
+// it page by page.
+class ZeroedMemory {
+ public:
+  explicit ZeroedMemory(std::size_t bytes) : bytes_(bytes), mapped_(bytes >= kMapAtLeast) {
+    if (mapped_) {
+      void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      data_ = p;
+    } else {
+      data_ = std::aligned_alloc(kAlign, (bytes + kAlign - 1) / kAlign * kAlign);
+      if (data_ == nullptr) throw std::bad_alloc();
+      std::memset(data_, 0, bytes);
+    }
+  }
+  ZeroedMemory(const ZeroedMemory&) = delete;
+  ZeroedMemory& operator=(const ZeroedMemory&) = delete;
+  ~ZeroedMemory() {
+    if (mapped_) {
+      ::munmap(data_, bytes_);
+    } else {
+      std::free(data_);
+    }
+  }
+  void* data() const noexcept { return data_; }
+
+ private:
+  static constexpr std::size_t kMapAtLeast = std::size_t{1} << 16;
+  static constexpr std::size_t kAlign = 64;
+  std::size_t bytes_;
+  bool mapped_;
+  void* data_ = nullptr;
 };
 
 template <class T>
 struct Shared {
-  explicit Shared(std::size_t n) : slots(new Slot<T>[n]), mask(n - 1), capacity(n) {
-    // Every slot starts out as "one lap old", so no position reads as written before it is.
-    for (std::size_t i = 0; i < n; ++i)
-      slots[i].pos.store(std::uint64_t{i} - n, std::memory_order_relaxed);
+  explicit Shared(std::size_t n)
+      : memory(checked_bytes(n)), slots(static_cast<Slot<T>*>(memory.data())), mask(n - 1),
+        capacity(n) {}
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+  ~Shared() {
+    // Slots are written in order from the first, so the ones holding a value are a prefix.
+    const std::uint64_t written = std::min<std::uint64_t>(tail, capacity);
+    for (std::uint64_t i = 0; i < written; ++i) std::destroy_at(&slots[i]);
   }
 
-  std::unique_ptr<Slot<T>[]> slots;
+  static std::size_t checked_bytes(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(Slot<T>)) throw std::bad_alloc();
+    return n * sizeof(Slot<T>);
+  }
+
+  ZeroedMemory memory;
+  Slot<T>* const slots;
   const std::uint64_t mask;
   const std::uint64_t capacity;
 
@@ -136,7 +190,7 @@ class Sender {
     if (s.receivers == 0) return std::unexpected<T>(std::move(value));
     auto& slot = s.slots[s.tail & s.mask];
     slot.lock.lock();
-    slot.pos.store(s.tail, std::memory_order_release);
+    slot.stamp.store(s.tail + 1, std::memory_order_release);
     slot.value = std::move(value);
     slot.lock.unlock();
     ++s.tail;
@@ -199,11 +253,11 @@ class Receiver {
     for (;;) {
       std::uint64_t seen = 0;
       if (read_if_current(slot, seen, out)) return out;
-      if (static_cast<std::int64_t>(seen - next_) > 0) {
+      if (static_cast<std::int64_t>(seen - (next_ + 1)) > 0) {
         // The slot holds a later lap: our position was overwritten. Sends publish the tail after
         // writing their slot, so the tail may still lag the slot we saw.
         const std::uint64_t tail =
-            std::max(s.published_tail.load(std::memory_order_acquire), seen + 1);
+            std::max(s.published_tail.load(std::memory_order_acquire), seen);
         const std::uint64_t oldest = tail - s.capacity;
         const std::uint64_t missed = oldest - next_;
         next_ = oldest;
@@ -248,15 +302,15 @@ class Receiver {
 
  private:
   // Copies the value at our position into `out` when the slot holds it; else false, and `seen`
-  // is the position the slot holds.
+  // is the slot's stamp.
   bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen,
                        std::optional<RecvResult<T>>& out) {
     // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
-    seen = slot.pos.load(std::memory_order_acquire);
-    if (seen != next_) return false;
+    seen = slot.stamp.load(std::memory_order_acquire);
+    if (seen != next_ + 1) return false;
     slot.lock.lock_shared();
-    seen = slot.pos.load(std::memory_order_relaxed);
-    if (seen != next_) {
+    seen = slot.stamp.load(std::memory_order_relaxed);
+    if (seen != next_ + 1) {
       slot.lock.unlock_shared();
       return false;
     }

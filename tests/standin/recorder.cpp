@@ -21,6 +21,7 @@ thread_local ThreadError t_error;
 constexpr uint32_t kHandleSpacing = 1000;  // field handles of one event: base .. base + 999
 constexpr uint32_t kHandleOffset = 7;      // so no event's handles start at 0
 constexpr uint64_t kMaxLabelBytes = 1u << 24;
+constexpr uintptr_t kHandleBase = uintptr_t{1} << 40;
 
 // Structure only (lead and continuation bytes); enough to catch truncated or Latin-1 text.
 bool valid_utf8(std::string_view s) {
@@ -105,8 +106,16 @@ int32_t Recorder::fail(int32_t status, std::string text) {
 void Recorder::violate(std::string text) { violations_.push_back(std::move(text)); }
 
 Recorder::Handle* Recorder::find(const void* handle) {
-  if (handle == nullptr || !known_.contains(handle)) return nullptr;
-  return static_cast<Handle*>(const_cast<void*>(handle));
+  auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  return it == handles_.end() ? nullptr : &it->second;
+}
+
+void* Recorder::add_handle(Handle h) {
+  // Spaced and offset like real allocations, so a consumer that treats them as addresses still
+  // sees plausible, distinct values.
+  const uintptr_t value = kHandleBase + ++handle_serial_ * 16;
+  handles_.emplace(value, std::move(h));
+  return reinterpret_cast<void*>(value);
 }
 
 std::optional<Recorder::Injected> Recorder::take_injection(Slot slot, std::string_view a,
@@ -140,8 +149,8 @@ Recorder::Handle* Recorder::live_event(void* handle, std::string_view slot) {
     return nullptr;
   }
   if (h->released) {
-    violate(fmt::format("{}('{}'): the event was already released", slot, h->event->name));
-    fail(-1, fmt::format("{}: event '{}' was released", slot, h->event->name));
+    violate(fmt::format("{}('{}'): the event was already released", slot, h->event_name));
+    fail(-1, fmt::format("{}: event '{}' was released", slot, h->event_name));
     return nullptr;
   }
   return h;
@@ -175,11 +184,9 @@ int32_t Recorder::acquire_source(SourceRec* source, void** out) {
     }
     return injected_failure(*inj, Slot::kSrcHandleFromPy, source->name);
   }
-  Handle& h = handles_.emplace_back(Handle{Kind::kSource, source, nullptr, false});
-  known_.insert(&h);
+  *out = add_handle(Handle{Kind::kSource, source, nullptr, {}, false});
   ++live_sources_;
   ++sources_acquired_;
-  *out = &h;
   return 0;
 }
 
@@ -190,7 +197,7 @@ void Recorder::release_source(void* handle) {
   if (h == nullptr) {
     violate(fmt::format("release_source: unknown handle {}", handle));
   } else if (h->kind != Kind::kSource) {
-    violate(fmt::format("release_source given the event handle of '{}'", h->event->name));
+    violate(fmt::format("release_source given the event handle of '{}'", h->event_name));
   } else if (h->released) {
     violate(fmt::format("release_source('{}'): handle released twice", h->source->name));
   } else {
@@ -251,11 +258,9 @@ int32_t Recorder::add_event(void* source, const uint8_t* name, size_t name_len,
   events_.push_back(ev);
   src->source->events.push_back(ev);
 
-  Handle& h = handles_.emplace_back(Handle{Kind::kEvent, nullptr, ev, false});
-  known_.insert(&h);
+  *out = add_handle(Handle{Kind::kEvent, nullptr, ev, event_name, false});
   ++live_events_;
   ++events_added_;
-  *out = &h;
   return 0;
 }
 
@@ -268,11 +273,12 @@ void Recorder::release_event(void* handle) {
   } else if (h->kind != Kind::kEvent) {
     violate(fmt::format("release_event given the source handle of '{}'", h->source->name));
   } else if (h->released) {
-    violate(fmt::format("release_event('{}'): handle released twice", h->event->name));
+    violate(fmt::format("release_event('{}'): handle released twice", h->event_name));
   } else {
     // Releasing an event after its source is the consumer's normal teardown order: accepted.
     h->released = true;
     h->event->released = true;
+    h->event.reset();
     --live_events_;
     ++events_released_;
   }
@@ -375,7 +381,7 @@ int32_t Recorder::log_at(void* event, int64_t time_ns, const void* columns, size
                          bool gil_held) {
   begin_call("log_at");
   if (count_only_.load(std::memory_order_relaxed) && !armed_.load(std::memory_order_relaxed)) {
-    rows_count_.fetch_add(1, std::memory_order_relaxed);
+    thread_counter().rows.fetch_add(1, std::memory_order_relaxed);
     return 0;
   }
   std::lock_guard lock(mutex_);
@@ -536,16 +542,32 @@ std::vector<Row> Recorder::rows() {
   return rows_;
 }
 
+Recorder::RowCounter& Recorder::thread_counter() {
+  thread_local RowCounter* mine = nullptr;
+  if (mine == nullptr) {
+    std::lock_guard lock(mutex_);
+    mine = &row_counters_.emplace_back();
+  }
+  return *mine;
+}
+
+uint64_t Recorder::counted_rows() {
+  uint64_t total = rows_count_.load();
+  for (const auto& c : row_counters_) total += c.rows.load(std::memory_order_relaxed);
+  return total;
+}
+
 Stats Recorder::stats() {
   std::lock_guard lock(mutex_);
-  return {live_sources_,      live_events_,      sources_acquired_,
-          sources_released_,  events_added_,     events_released_,
-          rows_count_.load(), violations_};
+  return {live_sources_,     live_events_,    sources_acquired_, sources_released_,
+          events_added_,     events_released_, counted_rows(),    violations_};
 }
 
 void Recorder::reset() {
   std::lock_guard lock(mutex_);
   // Live handles survive a reset: the consumer may still release them or log through them.
+  // Released ones are forgotten; a later use of one is still refused, as an unknown handle.
+  std::erase_if(handles_, [](const auto& entry) { return entry.second.released; });
   events_.clear();
   for (auto& [_, source] : sources_) source->events.clear();
   rows_.clear();
@@ -555,6 +577,7 @@ void Recorder::reset() {
   injected_count_ = 0;
   sources_acquired_ = sources_released_ = events_added_ = events_released_ = 0;
   rows_count_.store(0);
+  for (auto& c : row_counters_) c.rows.store(0);
   count_only_.store(false);
   empty_error_.store(EmptyError::kOff);
 }

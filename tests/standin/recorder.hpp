@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -110,11 +109,19 @@ class Recorder {
 
  private:
   enum class Kind { kSource, kEvent };
+  // A released event handle keeps only its name, for the messages of later misuse; its record
+  // goes with the last listing or row that still refers to it (until the next reset).
   struct Handle {
     Kind kind;
     SourceRec* source = nullptr;
     std::shared_ptr<EventRec> event;
+    std::string event_name;
     bool released = false;
+  };
+  // Rows counted in count-only mode by one thread, on a line of its own: buses on different
+  // workers never write to a shared counter.
+  struct alignas(64) RowCounter {
+    std::atomic<uint64_t> rows{0};
   };
   struct Injection {
     Slot slot;
@@ -137,10 +144,15 @@ class Recorder {
   Handle* live_event(void* handle, std::string_view slot);  // mutex held; null after failing
   void decode_columns(const EventRec& ev, const uint8_t* cols, size_t n, Row& row);
   static EventSnapshot snapshot(const EventRec& ev);
+  RowCounter& thread_counter();
+  uint64_t counted_rows();  // mutex held
 
   std::mutex mutex_;
-  std::deque<Handle> handles_;  // never shrinks: handle addresses stay unique for the process
-  std::unordered_set<const void*> known_;
+  // Handle values are serial numbers, never addresses, so no value is handed out twice in the
+  // process. A released handle stays known until the next reset, to catch a second release.
+  void* add_handle(Handle h);  // mutex held
+  std::unordered_map<uintptr_t, Handle> handles_;
+  uintptr_t handle_serial_ = 0;
   std::unordered_map<std::string, std::unique_ptr<SourceRec>> sources_;
   std::vector<std::shared_ptr<EventRec>> events_;
   std::vector<Row> rows_;
@@ -155,6 +167,7 @@ class Recorder {
   uint64_t events_added_ = 0;
   uint64_t events_released_ = 0;
   std::atomic<uint64_t> rows_count_{0};
+  std::deque<RowCounter> row_counters_;  // one per thread that counted; never shrinks
   std::atomic<bool> armed_{false};
   std::atomic<bool> count_only_{false};
   std::atomic<EmptyError> empty_error_{EmptyError::kOff};

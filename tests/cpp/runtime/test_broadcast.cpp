@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <thread>
 
 namespace orvik::runtime::broadcast {
@@ -162,6 +164,20 @@ TEST(Broadcast, EveryReceiverGetsItsOwnCopy) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(std::get<0>(*a), std::string(100, 'x'));
   EXPECT_NE(std::get<0>(*a).data(), std::get<0>(*b).data());
+}
+
+TEST(Broadcast, ReleasesEveryValueItHolds) {
+  // Slots get their value at their first send: a ring never filled and one that went round both
+  // give back exactly what they hold when the channel goes.
+  for (int sends : {0, 3, 11}) {
+    auto value = std::make_shared<int>(0);
+    {
+      auto ch = channel<std::shared_ptr<int>>(8);
+      for (int i = 0; i < sends; ++i) ch->sender.send(value);
+      EXPECT_EQ(value.use_count(), 1 + std::min(sends, 8)) << sends;
+    }
+    EXPECT_EQ(value.use_count(), 1) << sends;
+  }
 }
 
 }  // namespace
