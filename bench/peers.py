@@ -1,7 +1,7 @@
 """Throughput of orvik_can beside its Python peers (python-can, cantools): the same work on both sides.
 
-    python3 bench/peers.py            about a minute
-    python3 bench/peers.py --quick    about fifteen seconds, rougher figures
+    .venv/bin/python bench/peers.py           about a minute
+    .venv/bin/python bench/peers.py --quick   about fifteen seconds, rougher figures
 
 Needs the installed extension and the stand-in trace SDK built into tests/standin (`make demo`
 does both). Our rows go to the stand-in in count-only mode, so the SDK side costs next to nothing;
