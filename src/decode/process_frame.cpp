@@ -66,14 +66,18 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
 
   if (core.config.log_raw_frames) log_raw_row(core, frame, time_ns);
 
-  const auto* found = core.db.find(frame.arbitration_id, frame.is_extended_id);
-  if (found == nullptr) {
+  // The model's messages through the core's index: the same lookup, which also keeps the base
+  // event at hand.
+  const MessageKey key{frame.arbitration_id, frame.is_extended_id};
+  const auto found = core.message_index.find(key);
+  if (found == core.message_index.end()) {
     counters.add(Counter::unknown_messages);
     return;
   }
   // A plain reference: nothing below touches `db`, and the caller holds the core exclusively, so
   // the message outlives the step without the two atomic operations of a counted reference.
-  const MessageSpec& message = **found;
+  MessageEntry& entry = found->second;
+  const MessageSpec& message = *entry.message;
   const std::span<const std::uint8_t> payload = frame.payload();
   if (payload.size() < message.size) {
     counters.add(Counter::decode_errors);
@@ -82,7 +86,7 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
 
   const SignalRefs base = codec::base_signals(message);
   if (!base.empty()) {
-    if (const auto event = core.ensure_base_event(message, base); !event) {
+    if (const auto event = core.ensure_base_event(entry, base); !event) {
       debug("ensure_base_event failed: {}", event.error().message());
     } else if (const auto row = codec::decode_signals(base, payload); !row) {
       counters.add(Counter::decode_errors);
