@@ -90,7 +90,15 @@ DecoderCore::DecoderCore(DecoderConfig config_in, dbc::DecodeDb db_in, sdk::Sour
       config(std::move(config_in)),
       src(std::move(src_in)),
       raw_src(std::move(raw_src_in)),
-      metrics(std::make_shared<MetricsCounters>()) {}
+      metrics(std::make_shared<MetricsCounters>()) {
+  // Room for a base event of every message, so that registering one never moves the others
+  // that message_index points at.
+  base_events.reserve(db.size());
+  message_index.reserve(db.size());
+  for (const auto& [key, message] : db.messages()) {
+    message_index.emplace(key, MessageEntry{message.get()});
+  }
+}
 
 Result<DecoderCore> DecoderCore::create(DecoderConfig config, sdk::SourceHandle src,
                                         std::optional<sdk::SourceHandle> raw_src) {
@@ -121,6 +129,7 @@ DecoderCore::~DecoderCore() {
   mux_events.clear();
   raw_event.reset();
   metrics.reset();
+  message_index.clear();
 }
 
 Result<sdk::SdkAbiEvent> register_event(const sdk::SourceHandle& source, std::string_view name,
@@ -161,7 +170,24 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(const MessageSpec
   if (const auto it = base_events.find(key); it != base_events.end()) return &it->second;
   auto event = register_event(src, codec::event_key(message), signals);
   if (!event) return fail(std::move(event.error()));
-  return &base_events.emplace(key, std::move(*event)).first->second;
+  const std::size_t buckets = base_events.bucket_count();
+  const sdk::SdkAbiEvent* added = &base_events.emplace(key, std::move(*event)).first->second;
+  // Only an event beyond the room made at construction can move the others; the index then
+  // forgets where they were and finds them again.
+  if (base_events.bucket_count() != buckets) {
+    for (auto& [message_key, entry] : message_index) entry.base_event = nullptr;
+  }
+  return added;
+}
+
+Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(MessageEntry& entry,
+                                                               SignalList signals) {
+  if (entry.base_event == nullptr) {
+    const auto event = ensure_base_event(*entry.message, signals);
+    if (!event) return event;
+    entry.base_event = *event;
+  }
+  return entry.base_event;
 }
 
 Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec& message,

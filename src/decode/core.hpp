@@ -58,6 +58,15 @@ struct MuxEventKeyHash {
 };
 
 using BaseEventMap = boost::unordered_flat_map<MessageKey, sdk::SdkAbiEvent, MessageKeyHash>;
+
+// What the per-frame step finds for a frame in one probe: its message, and the message's base
+// event once the step has used it (a pointer into `base_events`, which is sized for every message
+// of the model at construction and so never moves its events).
+struct MessageEntry {
+  const MessageSpec* message;
+  const sdk::SdkAbiEvent* base_event = nullptr;
+};
+using MessageIndex = boost::unordered_flat_map<MessageKey, MessageEntry, MessageKeyHash>;
 using MuxEventMap = boost::unordered_flat_map<MuxEventKey, sdk::SdkAbiEvent, MuxEventKeyHash>;
 
 // A signal list as registration takes it: the per-frame picks (at most 64) or a full up-front
@@ -75,6 +84,8 @@ struct DecoderCore {
   MuxEventMap mux_events;
   std::optional<sdk::SdkAbiEvent> raw_event;
   SharedCounters metrics;
+  // Every message of `db`, for the per-frame lookup; holds no handles.
+  MessageIndex message_index;
 
   // Builds the decode model from `config.dbc` and takes ownership of the sources. On failure
   // both sources have been released (raw first) before the error returns.
@@ -94,6 +105,9 @@ struct DecoderCore {
   Result<const sdk::SdkAbiEvent*> ensure_raw_event();
   // The base event of `message` with `signals` as columns, registered on first need.
   Result<const sdk::SdkAbiEvent*> ensure_base_event(const MessageSpec& message, SignalList signals);
+  // The same for the message of `entry`, remembered in the entry: the per-frame step's form,
+  // without a second lookup per frame.
+  Result<const sdk::SdkAbiEvent*> ensure_base_event(MessageEntry& entry, SignalList signals);
   // The event of `message` for one switch value, registered on first need.
   Result<const sdk::SdkAbiEvent*> ensure_mux_event(const MessageSpec& message,
                                                    const SignalSpec& multiplexor,

@@ -29,6 +29,12 @@ class MetricsCounters {
   void add(Counter c, std::uint64_t n = 1) {
     counters_[static_cast<std::size_t>(c)].fetch_add(n, std::memory_order_relaxed);
   }
+  // add(c) for a counter that one thread at a time writes (its writers are serialised by a lock
+  // or run on one thread): a plain load and store, without the locked read-modify-write.
+  void add_serialised(Counter c) {
+    std::atomic<std::uint64_t>& counter = counters_[static_cast<std::size_t>(c)];
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
   std::uint64_t get(Counter c) const {
     return counters_[static_cast<std::size_t>(c)].load(std::memory_order_relaxed);
   }

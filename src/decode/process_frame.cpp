@@ -56,7 +56,9 @@ void log_raw_row(DecoderCore& core, const CanFrame& frame, std::int64_t time_ns)
 void process_frame(DecoderCore& core, const CanFrame& frame) {
   if (frame.is_error_frame) return;
   MetricsCounters& counters = *core.metrics;
-  counters.add(Counter::messages_received);
+  // messages_received and messages_decoded are written here alone, and the core's owner runs one
+  // step at a time, so they skip the locked add (a large part of a short step).
+  counters.add_serialised(Counter::messages_received);
 
   // Every non-error frame is observed, known or not, so the first one settles Auto detection.
   const auto mapped = core.timestamps.observe(frame.timestamp);
@@ -64,14 +66,18 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
 
   if (core.config.log_raw_frames) log_raw_row(core, frame, time_ns);
 
-  const auto* found = core.db.find(frame.arbitration_id, frame.is_extended_id);
-  if (found == nullptr) {
+  // The model's messages through the core's index: the same lookup, which also keeps the base
+  // event at hand.
+  const MessageKey key{frame.arbitration_id, frame.is_extended_id};
+  const auto found = core.message_index.find(key);
+  if (found == core.message_index.end()) {
     counters.add(Counter::unknown_messages);
     return;
   }
   // A plain reference: nothing below touches `db`, and the caller holds the core exclusively, so
   // the message outlives the step without the two atomic operations of a counted reference.
-  const MessageSpec& message = **found;
+  MessageEntry& entry = found->second;
+  const MessageSpec& message = *entry.message;
   const std::span<const std::uint8_t> payload = frame.payload();
   if (payload.size() < message.size) {
     counters.add(Counter::decode_errors);
@@ -80,7 +86,7 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
 
   const SignalRefs base = codec::base_signals(message);
   if (!base.empty()) {
-    if (const auto event = core.ensure_base_event(message, base); !event) {
+    if (const auto event = core.ensure_base_event(entry, base); !event) {
       debug("ensure_base_event failed: {}", event.error().message());
     } else if (const auto row = codec::decode_signals(base, payload); !row) {
       counters.add(Counter::decode_errors);
@@ -89,7 +95,7 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
         debug("base emit failed: {}", logged.error().message());
       }
       // Counted whether or not the SDK took the row.
-      counters.add(Counter::messages_decoded);
+      counters.add_serialised(Counter::messages_decoded);
     }
   }
 

@@ -380,8 +380,9 @@ int32_t Recorder::add_value_table(void* event, const uint8_t* field, size_t fiel
 int32_t Recorder::log_at(void* event, int64_t time_ns, const void* columns, size_t n,
                          bool gil_held) {
   begin_call("log_at");
-  if (count_only_.load(std::memory_order_relaxed) && !armed_.load(std::memory_order_relaxed)) {
-    thread_counter().rows.fetch_add(1, std::memory_order_relaxed);
+  if (counts_only()) {
+    std::atomic<uint64_t>& rows = thread_counter().rows;
+    rows.store(rows.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return 0;
   }
   std::lock_guard lock(mutex_);

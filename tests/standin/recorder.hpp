@@ -92,6 +92,10 @@ class Recorder {
                           const uint64_t* keys, size_t n, const uint8_t* labels,
                           const uint32_t* offsets);
   int32_t log_at(void* event, int64_t time_ns, const void* columns, size_t n, bool gil_held);
+  // True when log_at only counts its rows, without checking them (nor `gil_held`).
+  bool counts_only() const {
+    return count_only_.load(std::memory_order_relaxed) && !armed_.load(std::memory_order_relaxed);
+  }
   void last_error(const uint8_t** out_ptr, size_t* out_len);
   void unused_slot(int offset);
 
@@ -119,7 +123,8 @@ class Recorder {
     bool released = false;
   };
   // Rows counted in count-only mode by one thread, on a line of its own: buses on different
-  // workers never write to a shared counter.
+  // workers never write to a shared counter. Only that thread writes it, so a plain load and
+  // store count it without a locked instruction; readers still see whole values.
   struct alignas(64) RowCounter {
     std::atomic<uint64_t> rows{0};
   };

@@ -92,8 +92,8 @@ Bound bind(const char* fname, bool is_method, std::span<const Param> params, con
   const Py_ssize_t nparams = static_cast<Py_ssize_t>(params.size());
   if (params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for Bound");
 
-  for (Py_ssize_t i = 0; i < args.npositional && i < nparams; ++i) {
-    out.values_[i] = positional_at(args, i);
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
+    out.values_[i] = i < args.npositional ? positional_at(args, i) : nullptr;
   }
 
   auto bind_keyword = [&](PyObject* key, PyObject* value) {

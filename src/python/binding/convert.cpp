@@ -78,35 +78,34 @@ void raise_cannot_convert(PyObject* obj, const char* kind) {
 
 namespace {
 
-// The int itself, or its __index__ for anything else (a float refused with TypeError). An int
-// (or subclass) is its own index, so it skips the call and the new reference.
-Ref as_index(PyObject* obj) {
-  if (PyLong_Check(obj)) return Ref::borrow(obj);
-  return check(PyNumber_Index(obj));
+// Runs `convert` on the int itself, or on its __index__ for anything else (a float refused with
+// TypeError). An int (or subclass) is its own index: it is passed borrowed, without the new
+// reference and its release that a Ref would cost every integer argument.
+template <class Convert>
+auto with_index(PyObject* obj, Convert convert) {
+  if (PyLong_Check(obj)) return convert(obj);
+  const Ref index = check(PyNumber_Index(obj));
+  return convert(index.get());
 }
 
-}  // namespace
-
-std::int64_t to_i64(PyObject* obj) {
-  Ref index = as_index(obj);
+std::int64_t i64_of(PyObject* index) {
   int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
   if (v == -1 && PyErr_Occurred()) raise_current();
   if (overflow != 0) raise(PyExc_OverflowError, kOutOfRange);
   return v;
 }
 
-std::uint64_t to_u64(PyObject* obj) {
-  Ref index = as_index(obj);
+std::uint64_t u64_of(PyObject* index) {
   int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
   if (v == -1 && PyErr_Occurred()) raise_current();
   if (overflow == 0) {
     if (v < 0) raise(PyExc_OverflowError, kOutOfRange);
     return static_cast<std::uint64_t>(v);
   }
   if (overflow < 0) raise(PyExc_OverflowError, kOutOfRange);
-  const unsigned long long u = PyLong_AsUnsignedLongLong(index.get());
+  const unsigned long long u = PyLong_AsUnsignedLongLong(index);
   if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_current();
     PyErr_Clear();
@@ -115,15 +114,19 @@ std::uint64_t to_u64(PyObject* obj) {
   return u;
 }
 
+}  // namespace
+
+std::int64_t to_i64(PyObject* obj) { return with_index(obj, i64_of); }
+
+std::uint64_t to_u64(PyObject* obj) { return with_index(obj, u64_of); }
+
 double to_f64(PyObject* obj) {
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) raise_current();
   return v;
 }
 
-bool to_flag(PyObject* obj) {
-  if (obj == Py_True) return true;
-  if (obj == Py_False) return false;
+bool to_flag_other(PyObject* obj) {
   if (is_numpy_bool(obj)) {
     const int truth = PyObject_IsTrue(obj);  // numpy's __bool__
     if (truth < 0) raise_current();
@@ -153,14 +156,6 @@ std::size_t size_hint(PyObject* obj) {
     return 0;
   }
   return static_cast<std::size_t>(std::min(n, kMaxReserve));
-}
-
-bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
-  if (!PyBytes_Check(obj)) return false;
-  char* p = nullptr;
-  if (PyBytes_AsStringAndSize(obj, &p, size) < 0) raise_current();
-  *data = p;
-  return true;
 }
 
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {

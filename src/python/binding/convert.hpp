@@ -78,8 +78,14 @@ inline std::size_t to_usize(PyObject* obj) { return to_int<std::size_t>(obj); }
 double to_f64(PyObject* obj);
 
 // A flag: exactly True or False, or a numpy boolean scalar through its __bool__; anything else,
-// ints and None included, is refused naming 'PyBool'.
-bool to_flag(PyObject* obj);
+// ints and None included, is refused naming 'PyBool'. True and False are tested inline: they are
+// nearly every flag, and a per-frame call passes several.
+bool to_flag_other(PyObject* obj);
+inline bool to_flag(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  return to_flag_other(obj);
+}
 
 // A str (or subclass) as UTF-8; anything else is refused naming 'PyString'.
 std::string to_str(PyObject* obj);
@@ -114,7 +120,14 @@ void check_bytes_source(PyObject* obj);  // refuses str and non-sequences
 // len(obj) as a capacity to reserve: 0 when it fails, capped because __len__ may lie.
 std::size_t size_hint(PyObject* obj);
 // The contents of a bytes (or subclass), or of a bytearray, borrowed; false for anything else.
-bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size);
+// view_bytes is inline: it is the payload's common case, once per frame.
+inline bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
+  if (!PyBytes_Check(obj)) return false;
+  char* p = nullptr;
+  if (PyBytes_AsStringAndSize(obj, &p, size) < 0) raise_current();
+  *data = p;
+  return true;
+}
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size);
 
 template <class Bytes>

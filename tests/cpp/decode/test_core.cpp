@@ -298,6 +298,25 @@ TEST_F(CoreTest, ValueTablesFollowTheEventAndARefusalOnlyLogs) {
             "add_value_table(0123_Status.Gear) failed: evt.add_value_table('Gear')");
 }
 
+// The per-frame step keeps where a message's base event lies; events registered beyond the room
+// made for the model's messages move the others, and frames must still reach the right event.
+TEST_F(CoreTest, BaseRowsFindTheirEventAfterTheEventsMove) {
+  build();
+  process_frame(core(), frame(0x123, {1, 2, 3, 4}));
+  const MessageSpec& status = **core().db.find(0x123, false);
+  std::vector<MessageSpec> strangers;
+  for (std::uint32_t id = 0x600; id < 0x640; ++id) {
+    strangers.push_back(status);
+    strangers.back().id = id;
+  }
+  for (const MessageSpec& m : strangers) {
+    ASSERT_TRUE(core().ensure_base_event(m, codec::base_signals(m)));
+  }
+  process_frame(core(), frame(0x123, {1, 2, 3, 4}));
+  ASSERT_EQ(sdk_->rows.size(), 2u);
+  EXPECT_EQ(sdk_->rows[1].event, core().base_events.at({0x123, false}).event().get());
+}
+
 TEST_F(CoreTest, FailedRegistrationCachesNothingAndRetries) {
   build(/*log_raw=*/true);
   const MessageSpec& mux = **core().db.find(0x200, false);
