@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "accepting_sdk.hpp"
 #include "decode/core.hpp"
 #include "decode/dbc.hpp"
 #include "sdk/abi.hpp"
@@ -92,40 +93,6 @@ void BM_LoadGenerated(benchmark::State& state) {
 }
 BENCHMARK(BM_LoadGenerated)->Unit(benchmark::kMillisecond);
 
-// An SDK that accepts everything and keeps nothing, so registration measures our side alone.
-int g_handle;  // every handle the accepting SDK hands out
-
-extern "C" {
-std::int32_t accept_event(void*, const std::uint8_t*, std::size_t, const std::uint8_t*,
-                          std::size_t, void** out) {
-  *out = &g_handle;
-  return 0;
-}
-std::int32_t accept_field(void*, const std::uint8_t*, std::size_t, std::uint32_t* out) {
-  *out = 1;
-  return 0;
-}
-std::int32_t accept_table(void*, const std::uint8_t*, std::size_t, const std::uint64_t*,
-                          std::size_t, const std::uint8_t*, const std::uint32_t*) {
-  return 0;
-}
-void release_nothing(void*) {}
-}
-
-const orvik::sdk::SdkAbiTable* accepting_sdk() {
-  static const orvik::sdk::SdkAbiTable table = [] {
-    orvik::sdk::SdkAbiTable t{};
-    t.abi_version = orvik::sdk::kAbiVersion;
-    t.release_source = release_nothing;
-    t.evt_add_event = accept_event;
-    t.release_event = release_nothing;
-    t.resolve_field = accept_field;
-    t.add_value_table = accept_table;
-    return t;
-  }();
-  return &table;
-}
-
 // One message whose multiplexor selects a different signal for each of `range(0)` values: the
 // up-front registration of its sub-events (the DBC is parsed outside the timing).
 void BM_EmitSchemasManySwitchValues(benchmark::State& state) {
@@ -141,7 +108,7 @@ void BM_EmitSchemasManySwitchValues(benchmark::State& state) {
     state.PauseTiming();
     auto core = orvik::DecoderCore::create(
         orvik::DecoderConfig{dbc, "can", false, orvik::TimestampMode::Auto},
-        orvik::sdk::SourceHandle(sdk, &g_handle), std::nullopt);
+        orvik::sdk::SourceHandle(sdk, accepted_handle()), std::nullopt);
     if (!core) {
       state.SkipWithError("the generated DBC did not load");
       return;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "accepting_sdk.hpp"
 #include "decode/events.hpp"
 #include "decode/value.hpp"
 #include "sdk/handles.hpp"
@@ -16,46 +17,12 @@ namespace {
 using namespace orvik;
 using namespace orvik::sdk;
 
-// A table whose slots accept everything, so only the bridge's own work is measured.
-extern "C" {
-std::int32_t accept_log(void*, std::int64_t, const AbiColumn* columns, std::size_t n) {
-  benchmark::DoNotOptimize(columns);
-  benchmark::DoNotOptimize(n);
-  return 0;
-}
-std::int32_t accept_event(void*, const std::uint8_t*, std::size_t, const std::uint8_t*,
-                          std::size_t, void** out) {
-  static int event;
-  *out = &event;
-  return 0;
-}
-std::int32_t accept_field(void*, const std::uint8_t*, std::size_t, std::uint32_t* out) {
-  *out = 1;
-  return 0;
-}
-void release_nothing(void*) {}
-}
-
-SdkAbiTable& table() {
-  static SdkAbiTable t = [] {
-    SdkAbiTable made{};
-    made.abi_version = kAbiVersion;
-    made.release_source = release_nothing;
-    made.release_event = release_nothing;
-    made.evt_add_event = accept_event;
-    made.resolve_field = accept_field;
-    made.log_at = accept_log;
-    return made;
-  }();
-  return t;
-}
-
 void BM_LogRow(benchmark::State& state) {
   static int event_handle;
   const auto columns = static_cast<std::size_t>(state.range(0));
   std::vector<std::uint32_t> handles(columns);
   for (std::size_t i = 0; i < columns; ++i) handles[i] = static_cast<std::uint32_t>(i);
-  SdkAbiEvent event(EventHandle(&table(), &event_handle),
+  SdkAbiEvent event(EventHandle(accepting_sdk(), &event_handle),
                     std::make_shared<const std::vector<std::uint32_t>>(std::move(handles)));
   RowValues row;
   for (std::size_t i = 0; i < columns; ++i) {
@@ -87,7 +54,7 @@ BENCHMARK(BM_EncodeSchema)->Arg(1)->Arg(8)->Arg(64);
 
 void BM_AddEvent(benchmark::State& state) {
   static int source_handle;
-  SourceHandle source(&table(), &source_handle);
+  SourceHandle source(accepting_sdk(), &source_handle);
   auto specs = signals(static_cast<std::size_t>(state.range(0)));
   std::vector<const SignalSpec*> refs;
   for (const auto& s : specs) refs.push_back(&s);
