@@ -11,11 +11,12 @@
 #include <string_view>
 
 #include "decode/model.hpp"
+#include "sdk/handles.hpp"
 
 namespace orvik::codec {
 
 inline constexpr std::string_view kRawEventName = "can_raw";
-inline constexpr std::string_view kTimeColumn = "time_ns";
+using sdk::kTimeColumn;
 
 // "{id:04x}_{name}" for a standard identifier, "{id:08x}_{name}" for an extended one.
 std::string event_key(const MessageSpec& message);

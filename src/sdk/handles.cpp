@@ -16,8 +16,6 @@ const std::uint8_t* bytes_of(std::string_view text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-constexpr std::string_view kTimeColumn = "time_ns";
-
 }  // namespace
 
 SinkResult<std::uint32_t> resolve_field(const EventHandle& event, std::string_view name) {

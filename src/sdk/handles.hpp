@@ -19,6 +19,9 @@
 
 namespace orvik::sdk {
 
+// The row-time column every event schema starts with; it has no field handle of its own.
+inline constexpr std::string_view kTimeColumn = "time_ns";
+
 // One SDK object, a trace source or an event, released through the table's `Release` slot
 // exactly once, when its owner drops it.
 template <auto Release>

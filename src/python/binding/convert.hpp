@@ -119,7 +119,7 @@ auto optional(Conv conv) {
 void check_bytes_source(PyObject* obj);  // refuses str and non-sequences
 // len(obj) as a capacity to reserve: 0 when it fails, capped because __len__ may lie.
 std::size_t size_hint(PyObject* obj);
-// The contents of a bytes (or subclass), or of a bytearray, borrowed; false for anything else.
+// The contents of a bytes (or subclass), borrowed; false for anything else.
 // view_bytes is inline: it is the payload's common case, once per frame.
 inline bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
   if (!PyBytes_Check(obj)) return false;
@@ -128,6 +128,7 @@ inline bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
   *data = p;
   return true;
 }
+// The same, or the contents of a bytearray.
 bool view_buffer_bytes(PyObject* obj, const char** data, Py_ssize_t* size);
 
 template <class Bytes>
