@@ -26,6 +26,7 @@
 #include <thread>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace orvik::runtime::broadcast {
 
@@ -229,12 +230,15 @@ class Receiver {
   Receiver(std::shared_ptr<detail::Shared<T>> shared, std::uint64_t next)
       : shared_(std::move(shared)), next_(next) {}
   Receiver(Receiver&& other) noexcept
-      : shared_(std::move(other.shared_)), next_(other.next_) {}
+      : shared_(std::move(other.shared_)), next_(other.next_),
+        catching_up_(other.catching_up_), ahead_(std::move(other.ahead_)) {}
   Receiver& operator=(Receiver&& other) noexcept {
     if (this != &other) {
       release();
       shared_ = std::move(other.shared_);
       next_ = other.next_;
+      catching_up_ = other.catching_up_;
+      ahead_ = std::move(other.ahead_);
     }
     return *this;
   }
@@ -245,14 +249,20 @@ class Receiver {
   // The next value, a lag report, a closed report, or nullopt when nothing is there yet. Only a
   // returned value or lag moves the read position.
   std::optional<RecvResult<T>> try_take() {
+    std::optional<RecvResult<T>> out;  // every path returns it, so it is built in place
+    if (take_ahead(out)) return out;
     auto& s = *shared_;
     auto& slot = s.slots[next_ & s.mask];
+    if (catching_up_) {
+      catching_up_ = false;
+      if (read_ahead(slot, out)) return out;
+    }
     // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
-    // only meet on the slots themselves. Every path returns `out`, so it is built in place.
-    std::optional<RecvResult<T>> out;
+    // only meet on the slots themselves.
     for (;;) {
       std::uint64_t seen = 0;
-      if (read_if_current(slot, seen, out)) return out;
+      if (read_if_current(slot, seen, [&](const T& value) { out.emplace(std::in_place_index<0>, value); }))
+        return out;
       if (static_cast<std::int64_t>(seen - (next_ + 1)) > 0) {
         // The slot holds a later lap: our position was overwritten. Sends publish the tail after
         // writing their slot, so the tail may still lag the slot we saw.
@@ -261,6 +271,7 @@ class Receiver {
         const std::uint64_t oldest = tail - s.capacity;
         const std::uint64_t missed = oldest - next_;
         next_ = oldest;
+        catching_up_ = true;
         out.emplace(std::in_place_index<1>, Lag{missed});
         return out;
       }
@@ -301,10 +312,10 @@ class Receiver {
   }
 
  private:
-  // Copies the value at our position into `out` when the slot holds it; else false, and `seen`
-  // is the slot's stamp.
-  bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen,
-                       std::optional<RecvResult<T>>& out) {
+  // Hands the value at our position to `use` when the slot holds it; else false, and `seen` is
+  // the slot's stamp.
+  template <class Use>
+  bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen, Use&& use) {
     // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
     seen = slot.stamp.load(std::memory_order_acquire);
     if (seen != next_ + 1) return false;
@@ -314,9 +325,35 @@ class Receiver {
       slot.lock.unlock_shared();
       return false;
     }
-    out.emplace(std::in_place_index<0>, *slot.value);
+    use(*slot.value);
     slot.lock.unlock_shared();
     ++next_;
+    return true;
+  }
+
+  // Right after a lag our position is the slot the sender writes next: a receiver that reads one
+  // value and then does its work races the sender for every slot after it and loses most of
+  // them. So it copies a run of the oldest values while they are still held, each under its
+  // slot's lock, and hands them out from its own buffer, which puts it ahead of the sender.
+  // Every value is still returned in order, once, and whatever it could not copy in time is
+  // counted by the next lag. False when not even the oldest value was still there.
+  bool read_ahead(detail::Slot<T>& first, std::optional<RecvResult<T>>& out) {
+    if (!ahead_) ahead_ = std::make_unique<Ahead>();
+    auto& values = ahead_->values;
+    values.clear();
+    ahead_->next = 0;
+    auto& s = *shared_;
+    std::uint64_t seen = 0;
+    auto keep = [&](const T& value) { values.push_back(value); };
+    if (!read_if_current(first, seen, keep)) return false;
+    while (values.size() < kReadAhead && read_if_current(s.slots[next_ & s.mask], seen, keep)) {
+    }
+    return take_ahead(out);
+  }
+
+  bool take_ahead(std::optional<RecvResult<T>>& out) {
+    if (!ahead_ || ahead_->next == ahead_->values.size()) return false;
+    out.emplace(std::in_place_index<0>, std::move(ahead_->values[ahead_->next++]));
     return true;
   }
 
@@ -329,8 +366,17 @@ class Receiver {
     shared_.reset();
   }
 
+  // Values copied by read_ahead, handed out before the ring is read again.
+  struct Ahead {
+    std::vector<T> values;
+    std::size_t next = 0;
+  };
+  static constexpr std::size_t kReadAhead = 64;
+
   std::shared_ptr<detail::Shared<T>> shared_;
   std::uint64_t next_;
+  bool catching_up_ = false;
+  std::unique_ptr<Ahead> ahead_;  // made at the first lag
 };
 
 template <class T>
