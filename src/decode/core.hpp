@@ -106,8 +106,11 @@ struct DecoderCore {
   // The base event of `message` with `signals` as columns, registered on first need.
   Result<const sdk::SdkAbiEvent*> ensure_base_event(const MessageSpec& message, SignalList signals);
   // The same for the message of `entry`, remembered in the entry: the per-frame step's form,
-  // without a second lookup per frame.
-  Result<const sdk::SdkAbiEvent*> ensure_base_event(MessageEntry& entry, SignalList signals);
+  // without a second lookup per frame. Inline, so that once remembered it costs one test.
+  Result<const sdk::SdkAbiEvent*> ensure_base_event(MessageEntry& entry, SignalList signals) {
+    if (entry.base_event != nullptr) return entry.base_event;
+    return remember_base_event(entry, signals);
+  }
   // The event of `message` for one switch value, registered on first need.
   Result<const sdk::SdkAbiEvent*> ensure_mux_event(const MessageSpec& message,
                                                    const SignalSpec& multiplexor,
@@ -119,6 +122,7 @@ struct DecoderCore {
  private:
   DecoderCore(DecoderConfig config, dbc::DecodeDb db, sdk::SourceHandle src,
               std::optional<sdk::SourceHandle> raw_src);
+  Result<const sdk::SdkAbiEvent*> remember_base_event(MessageEntry& entry, SignalList signals);
 };
 
 // Registers `name` on `source` with one column per signal, then attaches every non-empty value
