@@ -20,10 +20,17 @@ constexpr std::uint64_t k8 = 0xFFu, k16 = 0xFFFFu, k32 = 0xFFFF'FFFFu, k64 = ~st
 
 // Indexed by ValueKind: a load per value where a switch made an indirect jump per value.
 constexpr TagWidth kTagWidths[] = {
-    {AbiValueTag::Boolean, 1},     {AbiValueTag::Int8, k8},     {AbiValueTag::Int16, k16},
-    {AbiValueTag::Int32, k32},     {AbiValueTag::Int64, k64},   {AbiValueTag::UInt8, k8},
-    {AbiValueTag::UInt16, k16},    {AbiValueTag::UInt32, k32},  {AbiValueTag::UInt64, k64},
-    {AbiValueTag::Float32, k32},   {AbiValueTag::Float64, k64},
+    {AbiValueTag::Boolean, 1},
+    {AbiValueTag::Int8, k8},
+    {AbiValueTag::Int16, k16},
+    {AbiValueTag::Int32, k32},
+    {AbiValueTag::Int64, k64},
+    {AbiValueTag::UInt8, k8},
+    {AbiValueTag::UInt16, k16},
+    {AbiValueTag::UInt32, k32},
+    {AbiValueTag::UInt64, k64},
+    {AbiValueTag::Float32, k32},
+    {AbiValueTag::Float64, k64},
 };
 static_assert(static_cast<std::size_t>(ValueKind::Float64) + 1 == std::size(kTagWidths));
 
