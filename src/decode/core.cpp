@@ -180,14 +180,11 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(const MessageSpec
   return added;
 }
 
-Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(MessageEntry& entry,
-                                                               SignalList signals) {
-  if (entry.base_event == nullptr) {
-    const auto event = ensure_base_event(*entry.message, signals);
-    if (!event) return event;
-    entry.base_event = *event;
-  }
-  return entry.base_event;
+Result<const sdk::SdkAbiEvent*> DecoderCore::remember_base_event(MessageEntry& entry,
+                                                                 SignalList signals) {
+  const auto event = ensure_base_event(*entry.message, signals);
+  if (event) entry.base_event = *event;
+  return event;
 }
 
 Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec& message,

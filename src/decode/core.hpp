@@ -66,7 +66,19 @@ struct MessageEntry {
   const MessageSpec* message;
   const sdk::SdkAbiEvent* base_event = nullptr;
 };
-using MessageIndex = boost::unordered_flat_map<MessageKey, MessageEntry, MessageKeyHash>;
+// The index's hash: a multiplicative hash folded so that its low byte (the table's slot tag) is
+// as mixed as its high bits (which pick the group). Declared avalanching, so the table takes it as
+// it is instead of mixing it a second time on every frame's lookup. Distinct keys never collide:
+// both steps are invertible.
+struct MessageIndexHash {
+  using is_avalanching = void;
+  std::size_t operator()(const MessageKey& k) const noexcept {
+    const std::uint64_t h =
+        (static_cast<std::uint64_t>(k.id) << 1 | k.is_extended) * 0x9E3779B97F4A7C15ull;
+    return h ^ h >> 32;
+  }
+};
+using MessageIndex = boost::unordered_flat_map<MessageKey, MessageEntry, MessageIndexHash>;
 using MuxEventMap = boost::unordered_flat_map<MuxEventKey, sdk::SdkAbiEvent, MuxEventKeyHash>;
 
 // A signal list as registration takes it: the per-frame picks (at most 64) or a full up-front
@@ -106,8 +118,11 @@ struct DecoderCore {
   // The base event of `message` with `signals` as columns, registered on first need.
   Result<const sdk::SdkAbiEvent*> ensure_base_event(const MessageSpec& message, SignalList signals);
   // The same for the message of `entry`, remembered in the entry: the per-frame step's form,
-  // without a second lookup per frame.
-  Result<const sdk::SdkAbiEvent*> ensure_base_event(MessageEntry& entry, SignalList signals);
+  // without a second lookup per frame. Inline, so that once remembered it costs one test.
+  Result<const sdk::SdkAbiEvent*> ensure_base_event(MessageEntry& entry, SignalList signals) {
+    if (entry.base_event != nullptr) return entry.base_event;
+    return remember_base_event(entry, signals);
+  }
   // The event of `message` for one switch value, registered on first need.
   Result<const sdk::SdkAbiEvent*> ensure_mux_event(const MessageSpec& message,
                                                    const SignalSpec& multiplexor,
@@ -119,6 +134,7 @@ struct DecoderCore {
  private:
   DecoderCore(DecoderConfig config, dbc::DecodeDb db, sdk::SourceHandle src,
               std::optional<sdk::SourceHandle> raw_src);
+  Result<const sdk::SdkAbiEvent*> remember_base_event(MessageEntry& entry, SignalList signals);
 };
 
 // Registers `name` on `source` with one column per signal, then attaches every non-empty value

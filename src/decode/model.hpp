@@ -28,11 +28,10 @@ enum class ByteOrder : std::uint8_t { intel = 0, motorola = 1 };
 using ValueTable = boost::unordered_flat_map<std::uint64_t, std::string>;
 
 struct SignalSpec {
+  // What the per-frame step reads comes first, in 44 bytes: picking a signal and decoding it read
+  // both ends of the record (two cache lines) while the names and value table sat between.
   MuxKind mux_kind = MuxKind::plain;
   std::uint64_t switch_value = 0;  // only for MuxKind::multiplexed
-  std::string name;                // effective name: the long name when the DBC gives one
-  std::string unit;
-  ValueTable value_table;
   double factor = 1.0;
   double offset = 0.0;
   std::uint32_t start_bit = 0;  // Motorola: position of the most significant bit
@@ -41,6 +40,9 @@ struct SignalSpec {
   bool is_signed = false;
   bool is_float = false;
   SignalType signal_type = SignalType::UInt8;
+  std::string name;  // effective name: the long name when the DBC gives one
+  std::string unit;
+  ValueTable value_table;
 };
 
 struct MessageSpec {

@@ -289,16 +289,16 @@ std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> pay
 
 std::optional<RowValues> decode_signals(const SignalRefs& signals,
                                         std::span<const std::uint8_t> payload) {
-  // Built in place and returned by name (one return, so no copy of the row), with default_init so
-  // that the 64 slots are not zeroed first: either would cost more than the decoding itself.
-  // An empty list falls through with no value, so it gives no row.
-  std::optional<RowValues> out(std::in_place, 0, boost::container::default_init);
+  // Built in place and returned by name (one return, so no copy of the row), one empty slot per
+  // signal up front: appending per signal stored and reloaded the length in memory each time, a
+  // chain through every signal of the row. An empty list falls through with no value, so it
+  // gives no row.
+  std::optional<RowValues> out(std::in_place, signals.size());
   RowValues& row = *out;
   bool any = false;
-  for (const SignalSpec* s : signals) {
-    const Decoded d = decode_one(payload, *s);
-    auto& slot = row.emplace_back();
-    if (d.present) slot.emplace(DecodedValue{d.kind, false, d.bits});
+  for (std::size_t i = 0; i < signals.size(); ++i) {
+    const Decoded d = decode_one(payload, *signals[i]);
+    if (d.present) row[i].emplace(DecodedValue{d.kind, false, d.bits});
     any = any || d.present;
   }
   if (!any) out.reset();

@@ -1,6 +1,8 @@
 // Timestamp mode parsing and the frame-timestamp to row-time mapping.
 #include "decode/timestamp.hpp"
 
+#include <time.h>
+
 #include <cmath>
 #include <string>
 
@@ -50,7 +52,14 @@ std::int64_t wall_clock_ns(std::chrono::system_clock::time_point now) {
   return secs.count() * 1'000'000'000 + sub_ns.count();
 }
 
-std::int64_t wall_clock_ns() { return wall_clock_ns(std::chrono::system_clock::now()); }
+// The clock that system_clock::now() reads, asked directly: now() is the same call through one
+// more library, and this runs once per frame.
+std::int64_t wall_clock_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_sec < 0) return 0;  // tv_nsec is never negative
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 double wall_clock_s(std::chrono::system_clock::time_point now) {
   const auto since = now.time_since_epoch();

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <iterator>
 #include <memory>
 
 #include "sdk/table.hpp"
@@ -17,21 +18,26 @@ struct TagWidth {
 
 constexpr std::uint64_t k8 = 0xFFu, k16 = 0xFFFFu, k32 = 0xFFFF'FFFFu, k64 = ~std::uint64_t{0};
 
+// Indexed by ValueKind: a load per value where a switch made an indirect jump per value.
+constexpr TagWidth kTagWidths[] = {
+    {AbiValueTag::Boolean, 1},
+    {AbiValueTag::Int8, k8},
+    {AbiValueTag::Int16, k16},
+    {AbiValueTag::Int32, k32},
+    {AbiValueTag::Int64, k64},
+    {AbiValueTag::UInt8, k8},
+    {AbiValueTag::UInt16, k16},
+    {AbiValueTag::UInt32, k32},
+    {AbiValueTag::UInt64, k64},
+    {AbiValueTag::Float32, k32},
+    {AbiValueTag::Float64, k64},
+};
+static_assert(static_cast<std::size_t>(ValueKind::Float64) + 1 == std::size(kTagWidths));
+
 constexpr TagWidth tag_of(ValueKind kind) {
-  switch (kind) {
-    case ValueKind::Boolean: return {AbiValueTag::Boolean, 1};
-    case ValueKind::Int8: return {AbiValueTag::Int8, k8};
-    case ValueKind::Int16: return {AbiValueTag::Int16, k16};
-    case ValueKind::Int32: return {AbiValueTag::Int32, k32};
-    case ValueKind::Int64: return {AbiValueTag::Int64, k64};
-    case ValueKind::UInt8: return {AbiValueTag::UInt8, k8};
-    case ValueKind::UInt16: return {AbiValueTag::UInt16, k16};
-    case ValueKind::UInt32: return {AbiValueTag::UInt32, k32};
-    case ValueKind::UInt64: return {AbiValueTag::UInt64, k64};
-    case ValueKind::Float32: return {AbiValueTag::Float32, k32};
-    case ValueKind::Float64: return {AbiValueTag::Float64, k64};
-  }
-  return {AbiValueTag::Null, 0};
+  const auto i = static_cast<std::size_t>(kind);
+  if (i >= std::size(kTagWidths)) return {AbiValueTag::Null, 0};
+  return kTagWidths[i];
 }
 
 // Writes into a zeroed record in place. Building a whole record and copying it in made the copy
@@ -67,13 +73,14 @@ Status SdkAbiEvent::log_at(RowView row, std::int64_t time_ns) const {
     Records() {}
     AbiColumn at[kMaxRowColumns];
   } records;
+  // Checked once, before anything is handed over: a surplus position fails the row even when it
+  // is empty.
+  if (row.size() > handles.size()) {
+    return fail(fmt::format("emit: row length {} exceeds event's {} pre-resolved handles",
+                            row.size(), handles.size()));
+  }
   std::size_t count = 0;
   for (std::size_t i = 0; i < row.size(); ++i) {
-    // Checked before the absent test: a surplus position fails the row even when it is empty.
-    if (i >= handles.size()) {
-      return fail(fmt::format("emit: row length {} exceeds event's {} pre-resolved handles",
-                              row.size(), handles.size()));
-    }
     if (!row[i]) continue;
     if (count == kMaxRowColumns) continue;
     fill_column(*std::construct_at(&records.at[count++]), handles[i], *row[i]);

@@ -39,6 +39,12 @@ def test_wheel_builds_installs_and_imports(tmp_path):
     # A stable-ABI module takes its Python symbols from the interpreter, never from libpython.
     needed = run(["readelf", "-d", str(wheel_so)]).stdout
     assert "libpython" not in needed
+    # Nor does it export its own functions: each would be an interposable symbol, called
+    # through the PLT and never inlined, in every library the module is linked from.
+    symbols = run(["readelf", "--dyn-syms", "-W", str(wheel_so)]).stdout.splitlines()
+    ours = [f[7] for f in map(str.split, symbols)
+            if len(f) >= 8 and f[6] != "UND" and f[7].startswith(("_ZN5orvik", "_ZNK5orvik"))]
+    assert not ours, ours[:5]
 
     venv = tmp_path / "venv"
     run([sys.executable, "-m", "venv", str(venv)])

@@ -86,9 +86,8 @@ Py_ssize_t find_param(std::span<const Param> params, PyObject* key) {
 
 }  // namespace
 
-Bound bind(const char* fname, bool is_method, std::span<const Param> params, const CallArgs& args) {
-  Bound out;
-  out.params_ = params;
+void bind_any(Bound& out, const char* fname, bool is_method, const CallArgs& args) {
+  const std::span<const Param> params = out.params_;
   const Py_ssize_t nparams = static_cast<Py_ssize_t>(params.size());
   if (params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for Bound");
 
@@ -145,7 +144,6 @@ Bound bind(const char* fname, bool is_method, std::span<const Param> params, con
                                  missing.size(), missing.size() == 1 ? "" : "s",
                                  name_list(missing)));
   }
-  return out;
 }
 
 }  // namespace orvik::py

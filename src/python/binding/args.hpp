@@ -50,14 +50,46 @@ class Bound {
 
  private:
   friend Bound bind(const char*, bool, std::span<const Param>, const CallArgs&);
+  friend void bind_any(Bound&, const char*, bool, const CallArgs&);
   std::span<const Param> params_;
   // Not zeroed here: bind() clears the parameters' slots alone. Clearing all 16 made the
   // compiler emit `rep stos`, whose start-up cost was most of a short call's binding time.
   std::array<PyObject*, kMaxParams> values_;
 };
 
+// bind() for any call into `out`, whose parameter list is set: keywords, surplus and missing
+// arguments, and their TypeErrors.
+void bind_any(Bound& out, const char* fname, bool is_method, const CallArgs& args);
+
 // Binds `args` to `params`, or raises TypeError (throws Raised). `fname` names the function in
 // messages; `is_method` adds the implicit `self` to the positional counts of messages.
-Bound bind(const char* fname, bool is_method, std::span<const Param> params, const CallArgs& args);
+//
+// Inline for the common call, positional arguments alone with every required one given: inlined
+// where the parameter list is a constant, that is a few moves instead of the general binder's two
+// walks over the list. Every other call goes to bind_any. One Bound, returned on every path, so
+// that it is built in the caller's place and never copied.
+inline Bound bind(const char* fname, bool is_method, std::span<const Param> params,
+                  const CallArgs& args) {
+  Bound out;
+  out.params_ = params;
+  bool bound = false;
+  if (args.tuple == nullptr && args.kwnames == nullptr && args.kwargs == nullptr &&
+      args.npositional >= 0 &&
+      static_cast<std::size_t>(args.npositional) <= params.size() &&
+      params.size() <= kMaxParams) {
+    const auto given = static_cast<std::size_t>(args.npositional);
+    bound = true;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      if (i < given) {
+        out.values_[i] = args.positional[i];
+      } else {
+        out.values_[i] = nullptr;
+        bound = bound && !params[i].required;
+      }
+    }
+  }
+  if (!bound) bind_any(out, fname, is_method, args);
+  return out;
+}
 
 }  // namespace orvik::py

@@ -83,7 +83,7 @@ namespace {
 // reference and its release that a Ref would cost every integer argument.
 template <class Convert>
 auto with_index(PyObject* obj, Convert convert) {
-  if (PyLong_Check(obj)) return convert(obj);
+  if (PyLong_CheckExact(obj) || PyLong_Check(obj)) return convert(obj);  // exact: no call
   const Ref index = check(PyNumber_Index(obj));
   return convert(index.get());
 }

@@ -122,7 +122,9 @@ std::size_t size_hint(PyObject* obj);
 // The contents of a bytes (or subclass), borrowed; false for anything else.
 // view_bytes is inline: it is the payload's common case, once per frame.
 inline bool view_bytes(PyObject* obj, const char** data, Py_ssize_t* size) {
-  if (!PyBytes_Check(obj)) return false;
+  // The exact type first: a pointer compare, where the subclass test is a call under the
+  // limited API.
+  if (!PyBytes_CheckExact(obj) && !PyBytes_Check(obj)) return false;
   char* p = nullptr;
   if (PyBytes_AsStringAndSize(obj, &p, size) < 0) raise_current();
   *data = p;
