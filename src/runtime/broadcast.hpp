@@ -23,6 +23,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <shared_mutex>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -230,14 +231,12 @@ class Receiver {
   Receiver(std::shared_ptr<detail::Shared<T>> shared, std::uint64_t next)
       : shared_(std::move(shared)), next_(next) {}
   Receiver(Receiver&& other) noexcept
-      : shared_(std::move(other.shared_)), next_(other.next_),
-        catching_up_(other.catching_up_), ahead_(std::move(other.ahead_)) {}
+      : shared_(std::move(other.shared_)), next_(other.next_), ahead_(std::move(other.ahead_)) {}
   Receiver& operator=(Receiver&& other) noexcept {
     if (this != &other) {
       release();
       shared_ = std::move(other.shared_);
       next_ = other.next_;
-      catching_up_ = other.catching_up_;
       ahead_ = std::move(other.ahead_);
     }
     return *this;
@@ -253,10 +252,6 @@ class Receiver {
     if (take_ahead(out)) return out;
     auto& s = *shared_;
     auto& slot = s.slots[next_ & s.mask];
-    if (catching_up_) {
-      catching_up_ = false;
-      if (read_ahead(slot, out)) return out;
-    }
     // Lock-free: receivers never take the tail lock here, so a busy sender and a busy receiver
     // only meet on the slots themselves.
     for (;;) {
@@ -271,8 +266,8 @@ class Receiver {
         const std::uint64_t oldest = tail - s.capacity;
         const std::uint64_t missed = oldest - next_;
         next_ = oldest;
-        catching_up_ = true;
         out.emplace(std::in_place_index<1>, Lag{missed});
+        read_ahead();
         return out;
       }
       // Closed is published after the last send, so a closed flag seen here means the tail read
@@ -319,36 +314,33 @@ class Receiver {
     // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
     seen = slot.stamp.load(std::memory_order_acquire);
     if (seen != next_ + 1) return false;
-    slot.lock.lock_shared();
+    const std::shared_lock held(slot.lock);  // released even if the copy throws
     seen = slot.stamp.load(std::memory_order_relaxed);
-    if (seen != next_ + 1) {
-      slot.lock.unlock_shared();
-      return false;
-    }
+    if (seen != next_ + 1) return false;
     use(*slot.value);
-    slot.lock.unlock_shared();
     ++next_;
     return true;
   }
 
   // Right after a lag our position is the slot the sender writes next: a receiver that reads one
   // value and then does its work races the sender for every slot after it and loses most of
-  // them. So it copies a run of the oldest values while they are still held, each under its
-  // slot's lock, and hands them out from its own buffer, which puts it ahead of the sender.
-  // Every value is still returned in order, once, and whatever it could not copy in time is
-  // counted by the next lag. False when not even the oldest value was still there.
-  bool read_ahead(detail::Slot<T>& first, std::optional<RecvResult<T>>& out) {
-    if (!ahead_) ahead_ = std::make_unique<Ahead>();
+  // them. So, as it reports the lag, it copies a run of the oldest values while they are still
+  // held, each under its slot's lock, and hands them out from its own buffer, which puts it
+  // ahead of the sender. Every value is still returned in order, once, and whatever it could not
+  // copy in time is counted by the next lag.
+  void read_ahead() {
+    if (!ahead_) {
+      ahead_ = std::make_unique<Ahead>();
+      ahead_->values.reserve(kReadAhead);
+    }
     auto& values = ahead_->values;
     values.clear();
     ahead_->next = 0;
     auto& s = *shared_;
     std::uint64_t seen = 0;
     auto keep = [&](const T& value) { values.push_back(value); };
-    if (!read_if_current(first, seen, keep)) return false;
     while (values.size() < kReadAhead && read_if_current(s.slots[next_ & s.mask], seen, keep)) {
     }
-    return take_ahead(out);
   }
 
   bool take_ahead(std::optional<RecvResult<T>>& out) {
@@ -375,7 +367,6 @@ class Receiver {
 
   std::shared_ptr<detail::Shared<T>> shared_;
   std::uint64_t next_;
-  bool catching_up_ = false;
   std::unique_ptr<Ahead> ahead_;  // made at the first lag
 };
 
