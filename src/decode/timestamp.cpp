@@ -32,6 +32,13 @@ std::optional<std::string> ascii_lower(std::string_view text) {
   return out;
 }
 
+// Nanoseconds since the epoch from its whole seconds and the nanoseconds past them (both of the
+// time's sign): 0 for a time before the epoch.
+std::int64_t epoch_ns(std::int64_t secs, std::int64_t sub_ns) {
+  if (secs < 0 || sub_ns < 0) return 0;
+  return secs * 1'000'000'000 + sub_ns;
+}
+
 }  // namespace
 
 TimestampMode parse_timestamp_mode(std::string_view text) {
@@ -46,10 +53,9 @@ TimestampMode parse_timestamp_mode(std::string_view text) {
 
 std::int64_t wall_clock_ns(std::chrono::system_clock::time_point now) {
   const auto since = now.time_since_epoch();
-  if (since.count() < 0) return 0;
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
   const auto sub_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
-  return secs.count() * 1'000'000'000 + sub_ns.count();
+  return epoch_ns(secs.count(), sub_ns.count());
 }
 
 // The clock that system_clock::now() reads, asked directly: now() is the same call through one
@@ -57,8 +63,7 @@ std::int64_t wall_clock_ns(std::chrono::system_clock::time_point now) {
 std::int64_t wall_clock_ns() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  if (now.tv_sec < 0) return 0;  // tv_nsec is never negative
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  return epoch_ns(now.tv_sec, now.tv_nsec);
 }
 
 double wall_clock_s(std::chrono::system_clock::time_point now) {
