@@ -8,7 +8,7 @@
 //                    database_bytes=None): ...    # GIL released around the spawn
 //       def send(self, msg) -> None               # never waits
 //       def send_periodic(self, msg, period) -> CyclicSendTask
-//       def stop(self) -> None
+//       def stop(self) -> None                    # later sends raise; queued frames still go out
 //       def flush(self) -> None                   # no-op
 //       def metrics(self) -> Metrics
 //       cache                                     # read-only: the trace source object
@@ -183,6 +183,8 @@ Ref send_periodic(PyObject* self, const py::CallArgs& call) {
   const Shared codec(self);
   CanFrame frame = py::arg(a, 0, to_message_frame);
   const runtime::Duration period = to_period(py::arg(a, 1, py::to_f64));
+  // A task on a closed queue would end at its first tick having sent nothing.
+  if (codec->tx.is_closed()) py::raise(PyExc_RuntimeError, "CanCodec stopped");
   runtime::Runtime& rt = runtime::get();
   return make_cyclic_send_task(
       runtime::start_periodic(std::move(frame), period, codec->tx, rt.executor()));
@@ -191,6 +193,9 @@ Ref send_periodic(PyObject* self, const py::CallArgs& call) {
 Ref stop(PyObject* self) {
   py::refuse_inherited<CanCodecValue>(self, "CanCodec");
   const Shared codec(self);
+  // Closed before the cancel, so a send after stop() raises at once; the bus task still sends
+  // every frame queued before, then ends.
+  codec->tx.close();
   codec->token.cancel();
   return Ref::borrow(Py_None);
 }

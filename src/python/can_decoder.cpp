@@ -85,9 +85,7 @@ void adopt_if_inherited(PyObject* self) {
 }
 
 [[noreturn]] void raise_poisoned() {
-  PyObject* type = py::internal_fault_type();
-  if (type == nullptr) py::raise_current();
-  py::raise(type, "decoder mutex poisoned: an earlier decode ended in an internal fault");
+  py::raise_internal_fault("decoder mutex poisoned: an earlier decode ended in an internal fault");
 }
 
 void run_step(DecoderState& decoder, const CanFrame& frame) {

@@ -3,7 +3,7 @@
 //   class CyclicSendTask:            # made by send_periodic only; calling the class raises
 //       def stop(self) -> None
 //       def modify_data(self, msg) -> None     # only msg.data is used
-//       is_active: bool                         # read-only; reads only the stop signal
+//       is_active: bool                         # read-only; false once the send can send no more
 //
 // Dropping the handle stops the send.
 #include "python/cyclic_send_task.hpp"
@@ -35,6 +35,7 @@ class TaskValue {
   }
 
   const runtime::CancellationToken& token() const { return send_.token; }
+  bool is_active() const { return send_.is_active(); }
   runtime::PeriodicPayload& payload() const { return *send_.payload; }
 
  private:
@@ -65,7 +66,7 @@ Ref task_modify_data(PyObject* self, const py::CallArgs& args) {
 
 Ref get_is_active(PyObject* self) {
   const Shared task(self);
-  return Ref::borrow(task->token().is_cancelled() ? Py_False : Py_True);
+  return Ref::borrow(task->is_active() ? Py_True : Py_False);
 }
 
 PyMethodDef kMethods[] = {

@@ -73,12 +73,6 @@ class NotifierValue {
 };
 using Shared = py::Shared<NotifierValue>;
 
-[[noreturn]] void raise_internal_fault(const std::string& message) {
-  PyObject* type = py::internal_fault_type();
-  if (type == nullptr) py::raise_current();
-  py::raise(type, message);
-}
-
 // --- the callback threads ---
 //
 // They are detached and may outlive the interpreter. Py_IsInitialized() turns false once
@@ -188,7 +182,7 @@ std::thread spawn_callback_thread(runtime::broadcast::Receiver<CanFrame> receive
     return std::thread(run_callback_thread, std::move(receiver), owned, PyInterpreterState_Get());
   } catch (const std::system_error& e) {
     Py_DECREF(owned);
-    raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
+    py::raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
   } catch (...) {
     Py_DECREF(owned);
     throw;
@@ -251,7 +245,8 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
   auto started = runtime::Notifier::start(std::move(rx), std::move(listeners.native),
                                           std::move(listeners.counters), recv_buffer_size,
                                           rt.executor(), listeners.callables.size());
-  if (!started) raise_internal_fault(started.error().message());
+  // Only the queue of recv_buffer_size frames can be refused: the argument is at fault.
+  if (!started) py::raise(PyExc_ValueError, started.error().message());
 
   // From here a failure cancels the tasks, as the value goes out of scope.
   NotifierValue value(std::move(*started));

@@ -1,4 +1,4 @@
-// The period rule of send_periodic and the internal-fault raise for failed duration conversions.
+// The period and timeout rules of send_periodic and recv.
 #include "python/periodic_args.hpp"
 
 #include <cmath>
@@ -7,10 +7,10 @@
 
 namespace orvik::python {
 
-void raise_internal_fault(std::string_view text) {
-  PyObject* type = py::internal_fault_type();
-  if (type == nullptr) py::raise_current();  // creating the class failed and set that exception
-  py::raise(type, text);
+runtime::Duration to_timeout(double timeout) {
+  auto duration = runtime::Duration::from_secs_f64(timeout);
+  if (!duration) py::raise(PyExc_ValueError, duration.error().message());
+  return *duration;
 }
 
 runtime::Duration to_period(double period) {
@@ -18,9 +18,11 @@ runtime::Duration to_period(double period) {
     py::raise(PyExc_ValueError,
               "send_periodic: 'period' must be a positive finite number of seconds");
   }
-  auto duration = runtime::Duration::from_secs_f64(period);
-  if (!duration) raise_internal_fault(duration.error().message());
-  return *duration;
+  const runtime::Duration duration = to_timeout(period);
+  if (duration.is_zero()) {
+    py::raise(PyExc_ValueError, "send_periodic: 'period' must round to at least one nanosecond");
+  }
+  return duration;
 }
 
 }  // namespace orvik::python

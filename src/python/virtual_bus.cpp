@@ -46,7 +46,7 @@ Ref virtual_bus_new(PyTypeObject* type, const py::CallArgs& args) {
   std::string channel = py::arg_or(a, 0, py::to_str, std::string("vcan0"));
   const std::size_t capacity = py::arg_or(a, 1, py::to_usize, kDefaultCapacity);
   auto ends = runtime::virtual_bus::open(channel, capacity);
-  if (!ends) raise_internal_fault(ends.error().message());
+  if (!ends) py::raise(PyExc_ValueError, ends.error().message());  // every refusal is the capacity's
   // Should creating the object fail, the ends are released here, which may evict the channel.
   return py::create(type, VirtualBusValue{std::move(channel), std::move(ends->rx),
                                           std::move(ends->tx)});
@@ -101,11 +101,7 @@ Ref virtual_bus_recv(PyObject* self, const py::CallArgs& args) {
   runtime::get();
   const Clock::time_point now = Clock::now();
   std::optional<Clock::time_point> deadline;
-  if (timeout) {
-    const Result<runtime::Duration> duration = runtime::Duration::from_secs_f64(*timeout);
-    if (!duration) raise_internal_fault(duration.error().message());
-    deadline = runtime::deadline_after(*duration, now);
-  }
+  if (timeout) deadline = runtime::deadline_after(to_timeout(*timeout), now);
   // The exclusive borrow keeps other threads off the receiver for the whole wait.
   const std::optional<Result<CanFrame>> received = wait_for_frame(*bus->rx, now, deadline);
   if (!received) return Ref::borrow(Py_None);

@@ -41,10 +41,21 @@ struct State {
   const std::size_t capacity;
   std::size_t senders = 1;
   bool receiver_alive = true;
+  bool closed = false;  // refuses offers; what is queued is still taken
   WaitList waiters;
   // Set under the mutex whenever an item or the end arrives, cleared by the receiver once it
   // finds neither: lets the receiver's idle poll skip the mutex.
   std::atomic<bool> maybe_ready{false};
+
+  // Refuses every later offer. The receiver takes what is queued, then sees the end.
+  void close() {
+    std::lock_guard lock(mutex);
+    if (closed) return;
+    closed = true;
+    maybe_ready.store(true, std::memory_order_release);
+    waiters.wake_all();
+  }
+  bool refuses_offers() const { return closed || !receiver_alive; }
 };
 }  // namespace detail
 
@@ -77,7 +88,8 @@ class Sender {
   std::expected<void, Refused<T>> try_send(T value) const {
     auto& s = *state_;
     std::lock_guard lock(s.mutex);
-    if (!s.receiver_alive) return std::unexpected(Refused<T>{OfferError::closed, std::move(value)});
+    if (s.refuses_offers())
+      return std::unexpected(Refused<T>{OfferError::closed, std::move(value)});
     if (s.items.size() >= s.capacity)
       return std::unexpected(Refused<T>{OfferError::full, std::move(value)});
     s.items.push_back(std::move(value));
@@ -86,18 +98,22 @@ class Sender {
     return {};
   }
 
+  // Closed by close() on either end, or by the receiver going.
   bool is_closed() const {
     std::lock_guard lock(state_->mutex);
-    return !state_->receiver_alive;
+    return state_->refuses_offers();
   }
+  // Refuses later offers from every sender; the receiver still takes what is queued.
+  void close() const { state_->close(); }
 
  private:
   std::shared_ptr<detail::State<T>> state_;
 };
 
 // The receiving end. Releasing it closes the queue and drops what is left in it. As a WaitSource
-// it yields a value, or an empty optional once every sender is gone and the queue is drained; the
-// end stays ready, so a select loop that sees it must stop offering this source.
+// it yields a value, or an empty optional once every sender is gone or the queue was closed, and
+// it is drained; the end stays ready, so a select loop that sees it must stop offering this
+// source.
 template <class T>
 class Receiver {
  public:
@@ -126,7 +142,7 @@ class Receiver {
       s.items.pop_front();
       return v;
     }
-    if (s.senders == 0) return std::optional<std::optional<T>>(std::in_place);
+    if (s.senders == 0 || s.closed) return std::optional<std::optional<T>>(std::in_place);
     s.maybe_ready.store(false, std::memory_order_relaxed);
     return std::nullopt;
   }
@@ -151,6 +167,8 @@ class Receiver {
     std::lock_guard lock(state_->mutex);
     return state_->items.size();
   }
+  // Refuses later offers and keeps what is queued for this receiver to take.
+  void close() { state_->close(); }
 
  private:
   void release() {

@@ -91,11 +91,6 @@ boost::asio::awaitable<void> run_codec_loop(DecodePipeline pipeline, Bus bus) {
     if (!received->is_error_frame) process_frame(pipeline.core, *received);
     return Next::pass;
   };
-  auto on_cancelled = [&] {
-    log::event(log::Level::Info, kCodecTarget, "CanCodec cancelled, shutting down");
-    bus.mark_shutdown();
-    return Next::leave;
-  };
   auto on_transmit = [&](std::optional<CanFrame>& outgoing) {
     if (!outgoing) return Next::drop_queue;
     if (Status sent = bus.send(*outgoing); !sent) {
@@ -106,10 +101,22 @@ boost::asio::awaitable<void> run_codec_loop(DecodePipeline pipeline, Bus bus) {
     }
     return Next::pass;
   };
+  auto on_cancelled = [&] {
+    log::event(log::Level::Info, kCodecTarget, "CanCodec cancelled, shutting down");
+    // Offers are refused from here on, and every frame a sender got into the queue goes out:
+    // a send that succeeded is a frame on the bus.
+    queue.close();
+    while (std::optional<std::optional<CanFrame>> outgoing = queue.try_take()) {
+      if (on_transmit(*outgoing) == Next::drop_queue) break;
+    }
+    bus.mark_shutdown();
+    return Next::leave;
+  };
 
   Selector selector;
-  // Only the task's own `tx` keeps the queue open, so its end cannot come while the task runs;
-  // should it come anyway, the queue is left out from then on instead of winning every pass.
+  // The task's own `tx` keeps the queue from running out of senders, so its end comes only once
+  // the queue was closed ahead of a cancel (CanCodec.stop) and drained; from then on the queue is
+  // left out instead of winning every pass.
   bool queue_open = true;
   for (;;) {
     Next next;
@@ -130,8 +137,8 @@ boost::asio::awaitable<void> run_codec_loop(DecodePipeline pipeline, Bus bus) {
     if (next == Next::drop_queue) queue_open = false;
   }
 
-  // The queue closes first, dropping what it still holds, so senders learn at once that the
-  // task is gone; then the bus; then the decoder state with its SDK handles.
+  // The queue goes first (after a receive error it drops what it still holds), so senders learn
+  // at once that the task is gone; then the bus; then the decoder state with its SDK handles.
   { bounded::Receiver<CanFrame> gone = std::move(queue); }
   { Bus gone = std::move(bus); }
   pipeline.release();

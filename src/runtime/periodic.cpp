@@ -30,7 +30,12 @@ boost::asio::awaitable<void> run_periodic(CanFrame frame, Duration period,
                                           CancellationToken token,
                                           std::shared_ptr<PeriodicPayload> payload,
                                           Destination destination) {
-  // A zero period is refused when the timer would be made: the task ends having sent nothing.
+  // However the task ends, its handle then reports it inactive.
+  struct CancelOnExit {
+    const CancellationToken& token;
+    ~CancelOnExit() { token.cancel(); }
+  } ended{token};
+  // A timer cannot tick every zero nanoseconds: the task ends having sent nothing.
   if (period.is_zero()) co_return;
   frame.data.clear();  // every tick takes the current payload instead
   IntervalTimer timer(co_await boost::asio::this_coro::executor, period.saturating_nanos());
@@ -49,14 +54,16 @@ boost::asio::awaitable<void> run_periodic(CanFrame frame, Duration period,
 
 PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration period,
                             const Executor& executor) {
-  PeriodicSend send{CancellationToken(), std::make_shared<PeriodicPayload>(frame.payload())};
+  PeriodicSend send{CancellationToken(), std::make_shared<PeriodicPayload>(frame.payload()),
+                    std::nullopt};
   spawn(executor, run_periodic(std::move(frame), period, send.token, send.payload, ToBus{tx}));
   return send;
 }
 
 PeriodicSend start_periodic(CanFrame frame, Duration period, bounded::Sender<CanFrame> queue,
                             const Executor& executor) {
-  PeriodicSend send{CancellationToken(), std::make_shared<PeriodicPayload>(frame.payload())};
+  PeriodicSend send{CancellationToken(), std::make_shared<PeriodicPayload>(frame.payload()),
+                    queue};
   spawn(executor, run_periodic(std::move(frame), period, send.token, send.payload,
                                ToQueue{std::move(queue)}));
   return send;

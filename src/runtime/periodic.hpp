@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 
 namespace orvik::runtime {
@@ -39,13 +40,22 @@ class PeriodicPayload {
   Payload bytes_;
 };
 
+// The handle's share of one periodic send. The task cancels the token itself when it ends for
+// any other reason, so the token tells whether the task still runs.
 struct PeriodicSend {
   CancellationToken token;
   std::shared_ptr<PeriodicPayload> payload;
+  // A codec send's queue: once closed, the task can send nothing more, even before its next tick
+  // finds out and ends it.
+  std::optional<bounded::Sender<CanFrame>> queue;
+
+  // True exactly while the task can still send.
+  bool is_active() const { return !token.is_cancelled() && !(queue && queue->is_closed()); }
 };
 
 // Broadcasts `frame` with the current payload on `tx`'s channel every `period`, the first at once,
-// until the token is cancelled. The task holds its own channel reference.
+// until the token is cancelled. The task holds its own channel reference. A zero period ends the
+// task at once, having sent nothing.
 PeriodicSend start_periodic(const VirtualBusTx& tx, CanFrame frame, Duration period,
                             const Executor& executor);
 

@@ -91,8 +91,11 @@ def test_dropping_the_handle_stops_the_frames():
     assert_silent(bus)
 
 
-def test_a_period_rounding_to_zero_starts_a_task_that_sends_nothing():
-    bus, task = periodic(Message(arbitration_id=4), period=1e-12)
-    assert task.is_active is True  # reads only the stop signal
-    assert bus.recv(0.1) is None
+def test_a_period_rounding_to_one_nanosecond_runs_and_one_rounding_to_zero_is_refused():
+    bus, task = periodic(Message(arbitration_id=4), period=6e-10)
+    assert task.is_active is True
+    assert bus.recv(5).arbitration_id == 4
     task.stop()
+    with pytest.raises(ValueError, match="^send_periodic: 'period' must round to at least one "
+                                         "nanosecond$"):
+        bus.send_periodic(Message(arbitration_id=4), 4e-10)

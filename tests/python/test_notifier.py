@@ -341,9 +341,8 @@ def test_a_taken_receiver_is_refused_for_good():
 @pytest.mark.parametrize("size", [0, 2**61])
 def test_a_refused_queue_size_still_takes_the_receiver(size):
     bus = VirtualBus(f"notifier-{next(_names)}")
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(ValueError) as info:
         Notifier(bus, [], size)
-    assert type(info.value).__name__ == "PanicException"  # the internal-fault class
     if size == 0:
         assert str(info.value) == "mpsc bounded channel requires buffer > 0"
     with pytest.raises(RuntimeError, match="^VirtualBus already taken"):

@@ -24,6 +24,12 @@ PyObject* internal_fault_type() {
   return type;
 }
 
+void raise_internal_fault(std::string_view text) {
+  PyObject* type = internal_fault_type();
+  if (type == nullptr) raise_current();  // creating the class failed and set that exception
+  raise(type, text);
+}
+
 namespace {
 
 void set_internal_fault(const char* what) noexcept {

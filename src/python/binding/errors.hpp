@@ -32,8 +32,11 @@ inline void check_status(int status) {
 }
 
 // The exception class for internal faults: C++ exceptions that reach an entry point. It derives
-// from BaseException, so a bare `except Exception` does not swallow a bug by accident.
+// from BaseException, so a bare `except Exception` does not swallow a bug by accident. Only for
+// faults no argument can cause: a bad argument raises ValueError or TypeError.
 PyObject* internal_fault_type();
+// Sets an internal fault carrying `text` and throws Raised.
+[[noreturn]] void raise_internal_fault(std::string_view text);
 
 // Turns the exception being handled (call only inside a catch block) into the Python exception:
 // Raised keeps the one already set, std::bad_alloc becomes MemoryError, any other C++ exception

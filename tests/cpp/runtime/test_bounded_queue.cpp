@@ -56,6 +56,29 @@ TEST(BoundedQueue, ClosedWhenTheReceiverGoesAndItsItemsAreDropped) {
   EXPECT_EQ(refused.error().value, item);
 }
 
+TEST(BoundedQueue, CloseRefusesOffersAtOnceAndTheReceiverStillTakesWhatWasQueued) {
+  for (bool by_receiver : {false, true}) {
+    auto q = channel<int>(4);
+    Sender<int> other = q->sender;
+    ASSERT_TRUE(q->sender.try_send(1));
+    ASSERT_TRUE(other.try_send(2));
+    if (by_receiver) {
+      q->receiver.close();
+    } else {
+      q->sender.close();
+    }
+    EXPECT_TRUE(other.is_closed());
+    auto refused = other.try_send(3);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().reason, OfferError::closed);
+    EXPECT_EQ(**q->receiver.try_take(), 1);
+    EXPECT_EQ(**q->receiver.try_take(), 2);
+    auto end = q->receiver.try_take();  // senders are left, but the queue is closed and drained
+    ASSERT_TRUE(end);
+    EXPECT_FALSE(*end);
+  }
+}
+
 TEST(BoundedQueue, EndsForTheReceiverOnlyAfterEverySenderAndItemIsGone) {
   auto q = channel<int>(4);
   {

@@ -68,7 +68,7 @@ TEST(Periodic, AZeroPeriodEndsTheTaskBeforeAnyFrame) {
   auto send = start_periodic(ends->tx, template_frame(), Duration{}, get().executor());
   ASSERT_TRUE(eventually([&] { return send.payload.use_count() == 1; }));
   EXPECT_FALSE(ends->rx.recv_blocking(Clock::now()));
-  EXPECT_FALSE(send.token.is_cancelled());
+  EXPECT_FALSE(send.is_active());  // the ended task says so
 }
 
 TEST(Periodic, KeepsItsChannelAliveAfterEveryBusHandleIsGone) {
@@ -100,9 +100,11 @@ TEST(Periodic, QueueDestinationLosesTicksWhenFullAndEndsWhenClosed) {
   ASSERT_TRUE(eventually([&] { return queue->receiver.size() == 1; }));  // still running
   EXPECT_EQ(send.payload.use_count(), 2);
 
+  EXPECT_TRUE(send.is_active());
   { auto closed = std::move(queue->receiver); }
+  EXPECT_FALSE(send.is_active());  // at once: nothing more can be sent
   ASSERT_TRUE(eventually([&] { return send.payload.use_count() == 1; }));
-  EXPECT_FALSE(send.token.is_cancelled());
+  EXPECT_TRUE(send.token.is_cancelled());  // the task ended at its next tick
 }
 
 TEST(Periodic, FirstFrameAtOnceThenOnTheGridWithoutBursts) {
