@@ -40,8 +40,10 @@ struct State {
   std::deque<T> items;
   const std::size_t capacity;
   std::size_t senders = 1;
-  bool receiver_alive = true;
-  bool closed = false;  // refuses offers; what is queued is still taken
+  // Offers are refused: close() was called, or the receiver is gone. What is queued is still
+  // taken. Written under the mutex; read without it by is_closed(), which thereby never waits
+  // on a lock (a fork child may have inherited it held).
+  std::atomic<bool> closed{false};
   WaitList waiters;
   // Set under the mutex whenever an item or the end arrives, cleared by the receiver once it
   // finds neither: lets the receiver's idle poll skip the mutex.
@@ -50,12 +52,11 @@ struct State {
   // Refuses every later offer. The receiver takes what is queued, then sees the end.
   void close() {
     std::lock_guard lock(mutex);
-    if (closed) return;
-    closed = true;
+    if (closed.exchange(true, std::memory_order_release)) return;
     maybe_ready.store(true, std::memory_order_release);
     waiters.wake_all();
   }
-  bool refuses_offers() const { return closed || !receiver_alive; }
+  bool refuses_offers() const { return closed.load(std::memory_order_acquire); }
 };
 }  // namespace detail
 
@@ -99,10 +100,7 @@ class Sender {
   }
 
   // Closed by close() on either end, or by the receiver going.
-  bool is_closed() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->refuses_offers();
-  }
+  bool is_closed() const { return state_->refuses_offers(); }
   // Refuses later offers from every sender; the receiver still takes what is queued.
   void close() const { state_->close(); }
 
@@ -142,7 +140,7 @@ class Receiver {
       s.items.pop_front();
       return v;
     }
-    if (s.senders == 0 || s.closed) return std::optional<std::optional<T>>(std::in_place);
+    if (s.senders == 0 || s.refuses_offers()) return std::optional<std::optional<T>>(std::in_place);
     s.maybe_ready.store(false, std::memory_order_relaxed);
     return std::nullopt;
   }
@@ -176,7 +174,7 @@ class Receiver {
     std::deque<T> dropped;
     {
       std::lock_guard lock(state_->mutex);
-      state_->receiver_alive = false;
+      state_->closed.store(true, std::memory_order_release);
       dropped.swap(state_->items);
     }
     state_.reset();
