@@ -134,7 +134,7 @@ DecoderCore::~DecoderCore() {
 
 Result<sdk::SdkAbiEvent> register_event(const sdk::SourceHandle& source, std::string_view name,
                                         SignalList signals) {
-  auto event = sdk::add_event(source, name, codec::message_schema(signals));
+  auto event = sdk::add_event(source, name, decode::message_schema(signals));
   if (!event) return fail(std::move(event.error()).context(fmt::format("add_event('{}')", name)));
 
   std::vector<sdk::ValueLabel> pairs;
@@ -158,7 +158,7 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_raw_event() {
   if (!raw_src) {
     return fail(Error("add_event('can_raw')", Error("no raw source was acquired")));
   }
-  auto event = sdk::add_event(*raw_src, codec::kRawEventName, codec::raw_frame_schema());
+  auto event = sdk::add_event(*raw_src, decode::kRawEventName, decode::raw_frame_schema());
   if (!event) return fail(std::move(event.error()).context("add_event('can_raw')"));
   raw_event.emplace(std::move(*event));
   return &*raw_event;
@@ -168,7 +168,7 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(const MessageSpec
                                                                SignalList signals) {
   const MessageKey key{message.id, message.is_extended};
   if (const auto it = base_events.find(key); it != base_events.end()) return &it->second;
-  auto event = register_event(src, codec::event_key(message), signals);
+  auto event = register_event(src, decode::event_key(message), signals);
   if (!event) return fail(std::move(event.error()));
   const std::size_t buckets = base_events.bucket_count();
   const sdk::SdkAbiEvent* added = &base_events.emplace(key, std::move(*event)).first->second;
@@ -193,8 +193,8 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec&
                                                               std::uint64_t switch_value) {
   const MuxEventKey key{message.id, message.is_extended, switch_value};
   if (const auto it = mux_events.find(key); it != mux_events.end()) return &it->second;
-  const std::string suffix = codec::mux_suffix(message, multiplexor, switch_value);
-  auto event = register_event(src, codec::event_path(message, suffix), signals);
+  const std::string suffix = decode::mux_suffix(message, multiplexor, switch_value);
+  auto event = register_event(src, decode::event_path(message, suffix), signals);
   if (!event) return fail(std::move(event.error()));
   return &mux_events.emplace(key, std::move(*event)).first->second;
 }
@@ -205,7 +205,7 @@ Status DecoderCore::emit_schemas() {
   }
   for (const auto& [key, shared_message] : db.messages()) {
     const MessageSpec& message = *shared_message;
-    const SignalRefs base = codec::base_signals(message);
+    const SignalRefs base = decode::base_signals(message);
     if (!base.empty()) {
       if (auto event = ensure_base_event(message, base); !event) {
         return fail(std::move(event.error()));

@@ -77,7 +77,7 @@ double wall_clock_s(std::chrono::system_clock::time_point now) {
 double wall_clock_s() { return wall_clock_s(std::chrono::system_clock::now()); }
 
 std::int64_t seconds_to_ns(double seconds) {
-  return codec::truncate_saturate<std::int64_t>(seconds * 1e9);
+  return decode::truncate_saturate<std::int64_t>(seconds * 1e9);
 }
 
 std::optional<std::int64_t> TimestampMapper::observe(std::optional<double> timestamp,
