@@ -7,7 +7,7 @@
 
 #include "accepting_sdk.hpp"
 #include "decode/events.hpp"
-#include "decode/value.hpp"
+#include "decode/row_lists.hpp"
 #include "sdk/handles.hpp"
 #include "sdk/ipc.hpp"
 #include "sdk/row.hpp"

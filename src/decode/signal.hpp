@@ -9,7 +9,7 @@
 #include <span>
 
 #include "decode/model.hpp"
-#include "decode/value.hpp"
+#include "decode/row_lists.hpp"
 
 namespace orvik::decode {
 
