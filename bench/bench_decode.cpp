@@ -82,8 +82,8 @@ void decode_frames(benchmark::State& state, const MessageSpec& message, std::siz
   const std::uint64_t before = g_allocations.load();
   for (auto _ : state) {
     const auto& payload = frames[i++ & (kFrames - 1)];
-    const auto refs = codec::base_signals(message);
-    auto row = codec::decode_signals(refs, payload);
+    const auto refs = decode::base_signals(message);
+    auto row = decode::decode_signals(refs, payload);
     benchmark::DoNotOptimize(row);
   }
   state.counters["allocs/frame"] = benchmark::Counter(
@@ -113,8 +113,8 @@ void BM_ExtractRaw(benchmark::State& state) {
     const auto& payload = frames[i++ & (kFrames - 1)];
     for (const auto& s : m.signals) {
       auto raw = kReference
-                     ? codec::detail::extract_raw_reference(payload, s.start_bit, s.size, s.byte_order)
-                     : codec::detail::extract_raw(payload, s.start_bit, s.size, s.byte_order);
+                     ? decode::detail::extract_raw_reference(payload, s.start_bit, s.size, s.byte_order)
+                     : decode::detail::extract_raw(payload, s.start_bit, s.size, s.byte_order);
       benchmark::DoNotOptimize(raw);
     }
   }

@@ -7,7 +7,7 @@
 
 #include "accepting_sdk.hpp"
 #include "decode/events.hpp"
-#include "decode/value.hpp"
+#include "decode/row_lists.hpp"
 #include "sdk/handles.hpp"
 #include "sdk/ipc.hpp"
 #include "sdk/row.hpp"
@@ -47,7 +47,7 @@ void BM_EncodeSchema(benchmark::State& state) {
   auto specs = signals(static_cast<std::size_t>(state.range(0)));
   std::vector<const SignalSpec*> refs;
   for (const auto& s : specs) refs.push_back(&s);
-  auto schema = codec::message_schema(refs);
+  auto schema = decode::message_schema(refs);
   for (auto _ : state) benchmark::DoNotOptimize(encode_schema_stream(schema));
 }
 BENCHMARK(BM_EncodeSchema)->Arg(1)->Arg(8)->Arg(64);
@@ -59,7 +59,7 @@ void BM_AddEvent(benchmark::State& state) {
   std::vector<const SignalSpec*> refs;
   for (const auto& s : specs) refs.push_back(&s);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(add_event(source, "0123_Status", codec::message_schema(refs)));
+    benchmark::DoNotOptimize(add_event(source, "0123_Status", decode::message_schema(refs)));
   }
 }
 BENCHMARK(BM_AddEvent)->Arg(8)->Arg(64);

@@ -46,7 +46,7 @@ CALLBACK_ROUND = 1000  # frames per Notifier round, inside the 1024-frame callba
 
 
 def demo_frames(db):
-    """(identifier, payload, extended) of every message of the demo DBC, encoded by cantools."""
+    """(identifier, payload, extended) of five of the demo DBC's messages, encoded by cantools."""
     values = {
         "EngineStatus": {"EngineSpeed": 2150.25, "CoolantTemp": 88, "ThrottlePos": 23.2,
                          "EngineState": 2, "OilPressure": 320},

@@ -54,28 +54,32 @@ def one_shot_frames(db):
                             "BatteryCurrent": -4.2}),
         frame("DiagPages", {"PageId": "Climate", "Counter": 2, "CabinTemp": 21.5,
                             "FanLevel": "Medium", "AcRequest": 1}),
+        frame("OilTemperature", {"OilTemp": "SNA"}),  # a scaled sensor with no reading
         (0x7DF, False, bytes([0x02, 0x01, 0x0C])),  # not in the DBC: counted as unknown
     ]
 
 
-def show_value(value, labels, unit):
+def show_value(value, labels, signal):
     if value is None:
         return "-"
-    if labels and value in labels:
-        return f"{labels[value]}({value})"
+    if labels:
+        # Rows carry scaled values; value tables are keyed by the raw value on the wire.
+        raw = round((value - signal.offset) / signal.scale)
+        if raw in labels:
+            return f"{labels[raw]}({raw})"
     text = f"{value:.6g}" if isinstance(value, float) else str(value)
-    return f"{text} {unit}" if unit else text
+    return f"{text} {signal.unit}" if signal.unit else text
 
 
 def print_table(rows, db):
     tables = {event["name"]: event["value_tables"] for event in orvik_sdk.events()}
-    units = {signal.name: signal.unit for message in db.messages for signal in message.signals}
+    signals = {signal.name: signal for message in db.messages for signal in message.signals}
     width = max(len(event) for _, event, _, _ in rows)
     print(f"{'time (UTC)':<15}  {'event':<{width}}  signals")
     for _, event, time_ns, values in rows:
         when = datetime.datetime.fromtimestamp(time_ns / 1e9, datetime.timezone.utc)
         labels = tables.get(event, {})
-        cells = " ".join(f"{name}={show_value(value, labels.get(name), units.get(name))}"
+        cells = " ".join(f"{name}={show_value(value, labels.get(name), signals[name])}"
                          for name, value in values.items())
         print(f"{when:%H:%M:%S.%f}  {event:<{width}}  {cells}")
 

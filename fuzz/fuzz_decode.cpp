@@ -66,10 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> payload(in.data, in.size);
 
   for (const SignalSpec& s : message.signals) {
-    const auto fast = codec::detail::extract_raw(payload, s.start_bit, s.size, s.byte_order);
-    const auto ref = codec::detail::extract_raw_reference(payload, s.start_bit, s.size, s.byte_order);
+    const auto fast = decode::detail::extract_raw(payload, s.start_bit, s.size, s.byte_order);
+    const auto ref = decode::detail::extract_raw_reference(payload, s.start_bit, s.size, s.byte_order);
     check(fast == ref);
-    const auto value = codec::decode_signal(payload, s);
+    const auto value = decode::decode_signal(payload, s);
     const bool numeric = static_cast<std::uint8_t>(s.signal_type) <= 9;
     const bool ieee_ok = !s.is_float || s.size == 16 || s.size == 32 || s.size == 64;
     check(value.has_value() == (ref.has_value() && numeric && ieee_ok));
@@ -79,13 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  const auto base = codec::base_signals(message);
-  const auto row = codec::decode_signals(base, payload);
+  const auto base = decode::base_signals(message);
+  const auto row = decode::decode_signals(base, payload);
   if (row) check(row->size() == base.size());
-  if (const auto sel = codec::decode_mux_signals(payload, message)) {
+  if (const auto sel = decode::decode_mux_signals(payload, message)) {
     check(!sel->signals.empty());
     for (const auto* s : sel->signals) check(s->switch_value == sel->selector);
-    codec::decode_signals(sel->signals, payload);
+    decode::decode_signals(sel->signals, payload);
   }
   return 0;
 }

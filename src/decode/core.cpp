@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/log.hpp"
+#include "common/text.hpp"
 #include "decode/dbc_parse.hpp"
 #include "decode/events.hpp"
 #include "decode/signal.hpp"
@@ -15,37 +16,14 @@ namespace {
 
 constexpr std::string_view kTarget = "orvik_can_decode::codec";
 
-bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// The validation error for a text whose first ill-formed sequence starts at `at`, worded as the
-// standard library of the original implementation words it: how many bytes make up the invalid
-// sequence, or that the text ends inside one.
-Error utf8_error(std::span<const std::uint8_t> text, std::size_t at) {
-  const std::uint8_t lead = text[at];
-  std::size_t len = 0;
-  std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
+// The validation error worded as the standard library of the original implementation words it:
+// how many bytes make up the invalid sequence, or that the text ends inside one.
+Error utf8_message(const Utf8Error& bad) {
+  if (!bad.length) {
+    return Error(fmt::format("incomplete utf-8 byte sequence from index {}", bad.offset));
   }
-  std::size_t invalid = 1;  // a byte that cannot start a sequence is invalid on its own
-  for (std::size_t k = 1; k < len; ++k) {
-    if (at + k >= text.size()) {
-      return Error(fmt::format("incomplete utf-8 byte sequence from index {}", at));
-    }
-    const std::uint8_t b = text[at + k];
-    const bool ok = k == 1 ? (b >= lo && b <= hi) : is_continuation(b);
-    if (!ok) break;
-    invalid = k + 1;
-  }
-  return Error(fmt::format("invalid utf-8 sequence of {} bytes from index {}", invalid, at));
+  return Error(
+      fmt::format("invalid utf-8 sequence of {} bytes from index {}", *bad.length, bad.offset));
 }
 
 Result<dbc::DecodeDb> load_model(const DbcSource& dbc) {
@@ -56,8 +34,8 @@ Result<dbc::DecodeDb> load_model(const DbcSource& dbc) {
   if (const auto* bytes = std::get_if<DbcSource::Bytes>(&dbc.source)) {
     const std::string_view text(reinterpret_cast<const char*>(bytes->data.data()),
                                 bytes->data.size());
-    if (const auto bad = dbc::utf8_error_offset(text)) {
-      return fail(Error("DBC bytes are not valid UTF-8", utf8_error(bytes->data, *bad)));
+    if (const auto bad = utf8_error(text)) {
+      return fail(Error("DBC bytes are not valid UTF-8", utf8_message(*bad)));
     }
     return with_context(dbc::DecodeDb::from_dbc_str(text), "Failed to parse DBC from bytes");
   }
@@ -134,7 +112,7 @@ DecoderCore::~DecoderCore() {
 
 Result<sdk::SdkAbiEvent> register_event(const sdk::SourceHandle& source, std::string_view name,
                                         SignalList signals) {
-  auto event = sdk::add_event(source, name, codec::message_schema(signals));
+  auto event = sdk::add_event(source, name, decode::message_schema(signals));
   if (!event) return fail(std::move(event.error()).context(fmt::format("add_event('{}')", name)));
 
   std::vector<sdk::ValueLabel> pairs;
@@ -158,7 +136,7 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_raw_event() {
   if (!raw_src) {
     return fail(Error("add_event('can_raw')", Error("no raw source was acquired")));
   }
-  auto event = sdk::add_event(*raw_src, codec::kRawEventName, codec::raw_frame_schema());
+  auto event = sdk::add_event(*raw_src, decode::kRawEventName, decode::raw_frame_schema());
   if (!event) return fail(std::move(event.error()).context("add_event('can_raw')"));
   raw_event.emplace(std::move(*event));
   return &*raw_event;
@@ -168,7 +146,7 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_base_event(const MessageSpec
                                                                SignalList signals) {
   const MessageKey key{message.id, message.is_extended};
   if (const auto it = base_events.find(key); it != base_events.end()) return &it->second;
-  auto event = register_event(src, codec::event_key(message), signals);
+  auto event = register_event(src, decode::event_key(message), signals);
   if (!event) return fail(std::move(event.error()));
   const std::size_t buckets = base_events.bucket_count();
   const sdk::SdkAbiEvent* added = &base_events.emplace(key, std::move(*event)).first->second;
@@ -193,8 +171,8 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec&
                                                               std::uint64_t switch_value) {
   const MuxEventKey key{message.id, message.is_extended, switch_value};
   if (const auto it = mux_events.find(key); it != mux_events.end()) return &it->second;
-  const std::string suffix = codec::mux_suffix(message, multiplexor, switch_value);
-  auto event = register_event(src, codec::event_path(message, suffix), signals);
+  const std::string suffix = decode::mux_suffix(message, multiplexor, switch_value);
+  auto event = register_event(src, decode::event_path(message, suffix), signals);
   if (!event) return fail(std::move(event.error()));
   return &mux_events.emplace(key, std::move(*event)).first->second;
 }
@@ -205,7 +183,7 @@ Status DecoderCore::emit_schemas() {
   }
   for (const auto& [key, shared_message] : db.messages()) {
     const MessageSpec& message = *shared_message;
-    const SignalRefs base = codec::base_signals(message);
+    const SignalRefs base = decode::base_signals(message);
     if (!base.empty()) {
       if (auto event = ensure_base_event(message, base); !event) {
         return fail(std::move(event.error()));

@@ -66,19 +66,7 @@ struct MessageEntry {
   const MessageSpec* message;
   const sdk::SdkAbiEvent* base_event = nullptr;
 };
-// The index's hash: a multiplicative hash folded so that its low byte (the table's slot tag) is
-// as mixed as its high bits (which pick the group). Declared avalanching, so the table takes it as
-// it is instead of mixing it a second time on every frame's lookup. Distinct keys never collide:
-// both steps are invertible.
-struct MessageIndexHash {
-  using is_avalanching = void;
-  std::size_t operator()(const MessageKey& k) const noexcept {
-    const std::uint64_t h =
-        (static_cast<std::uint64_t>(k.id) << 1 | k.is_extended) * 0x9E3779B97F4A7C15ull;
-    return h ^ h >> 32;
-  }
-};
-using MessageIndex = boost::unordered_flat_map<MessageKey, MessageEntry, MessageIndexHash>;
+using MessageIndex = boost::unordered_flat_map<MessageKey, MessageEntry, MessageKeyHash>;
 using MuxEventMap = boost::unordered_flat_map<MuxEventKey, sdk::SdkAbiEvent, MuxEventKeyHash>;
 
 // A signal list as registration takes it: the per-frame picks (at most 64) or a full up-front

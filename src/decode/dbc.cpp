@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fmt/format.h>
 
+#include "common/text.hpp"
 #include "decode/dbc_model.hpp"
 #include "decode/dbc_parse.hpp"
 
@@ -54,7 +55,7 @@ Result<DecodeDb> DecodeDb::from_file(const std::string& path) {
   if (!text) {
     return fail(std::move(text.error()).context(fmt::format("Failed to read DBC file: {}", path)));
   }
-  if (utf8_error_offset(*text)) {
+  if (utf8_error(*text)) {
     return fail(Error(fmt::format("Failed to read DBC file: {}", path),
                       Error("stream did not contain valid UTF-8")));
   }

@@ -37,7 +37,7 @@ void warn_signal(const std::string& message, const std::string& signal, std::str
 // Every event schema starts with the row time under this name; a signal of the same name would
 // make its message's schema hold the name twice and every row of it be refused.
 bool clashes_with_time_column(const std::string& message, const std::string& signal) {
-  if (signal != codec::kTimeColumn) return false;
+  if (signal != decode::kTimeColumn) return false;
   warn_signal(message, signal, "skipping SG_ entry named like the time_ns column");
   return true;
 }
@@ -192,7 +192,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     if (is_multiplexor) message->multiplexor_index = message->signals.size();
     message->signals.push_back(std::move(spec));
   }
-  message->decimal_suffixes = codec::decimal_suffixes(*message);
+  message->decimal_suffixes = decode::decimal_suffixes(*message);
   return message;
 }
 

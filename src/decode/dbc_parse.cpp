@@ -16,9 +16,6 @@ namespace {
 
 constexpr std::size_t kFoundBytes = 24;
 
-
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
 ParseFailure make_failure(std::string_view text, std::size_t at, std::string kind,
                           const char* statement, std::string expected) {
   ParseFailure f;
@@ -34,7 +31,7 @@ ParseFailure make_failure(std::string_view text, std::size_t at, std::string kin
     }
   }
   f.column = 1;
-  for (std::size_t i = line_start; i < at; ++i) f.column += !is_continuation(text[i]);
+  for (std::size_t i = line_start; i < at; ++i) f.column += !is_utf8_continuation(text[i]);
 
   if (at >= text.size()) {
     f.found = "end of input";
@@ -43,7 +40,8 @@ ParseFailure make_failure(std::string_view text, std::size_t at, std::string kin
     while (end < text.size() && end - at < kFoundBytes && text[end] != '\n' && text[end] != '\r') {
       ++end;
     }
-    while (end < text.size() && end > at && is_continuation(text[end])) --end;  // whole characters
+    // Whole characters only.
+    while (end < text.size() && end > at && is_utf8_continuation(text[end])) --end;
     f.found = text.substr(at, end - at);
     if (f.found.empty()) f.found = "end of line";
   }
@@ -59,43 +57,10 @@ std::string ParseFailure::debug() const {
   return out;
 }
 
-std::optional<std::size_t> utf8_error_offset(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;  // no overlong forms
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return i;
-    }
-    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) return i;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (!is_continuation(static_cast<char>(s[i + k]))) return i;
-    }
-    i += len;
-  }
-  return std::nullopt;
-}
-
 std::expected<ParsedDbc, ParseFailure> parse_dbc(std::string_view text) {
-  if (auto bad = utf8_error_offset(text)) {
-    return std::unexpected(make_failure(text, *bad, "InvalidUtf8", nullptr, "valid UTF-8 text"));
+  if (const auto bad = utf8_error(text)) {
+    return std::unexpected(
+        make_failure(text, bad->offset, "InvalidUtf8", nullptr, "valid UTF-8 text"));
   }
   namespace pegtl = tao::pegtl;
   pegtl::memory_input<pegtl::tracking_mode::lazy, pegtl::eol::lf_crlf> in(text.data(), text.size(),

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <expected>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,8 +29,5 @@ std::expected<ParsedDbc, ParseFailure> parse_dbc(std::string_view text);
 
 // "DBC parse error: {:?}" with the failure's debug rendering.
 Error dbc_parse_error(const ParseFailure& failure);
-
-// Byte offset of the first byte that is not part of well-formed UTF-8, if any.
-std::optional<std::size_t> utf8_error_offset(std::string_view text);
 
 }  // namespace orvik::dbc

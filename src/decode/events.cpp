@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orvik::codec {
+namespace orvik::decode {
 namespace {
 
 std::shared_ptr<arrow::Field> time_field() {
@@ -119,4 +119,4 @@ std::shared_ptr<arrow::Schema> raw_frame_schema() {
   });
 }
 
-}  // namespace orvik::codec
+}  // namespace orvik::decode

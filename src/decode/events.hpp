@@ -13,7 +13,7 @@
 #include "decode/model.hpp"
 #include "sdk/handles.hpp"
 
-namespace orvik::codec {
+namespace orvik::decode {
 
 inline constexpr std::string_view kRawEventName = "can_raw";
 using sdk::kTimeColumn;
@@ -41,4 +41,4 @@ std::shared_ptr<arrow::Schema> message_schema(std::span<const SignalSpec* const>
 // The "can_raw" columns: time_ns, arbitration_id, dlc, is_extended, is_fd, data.
 std::shared_ptr<arrow::Schema> raw_frame_schema();
 
-}  // namespace orvik::codec
+}  // namespace orvik::decode

@@ -64,9 +64,18 @@ struct MessageKey {
   bool operator==(const MessageKey&) const = default;
 };
 
+// The hash of every map keyed by MessageKey: a multiplicative hash, folded so that the low byte
+// (a flat map's slot tag) depends on the high half too; the top bits pick the group. Declared
+// avalanching, so the maps take it as it is instead of mixing it again: the message index hashes
+// a key for every frame. It is no full bit mixer, but on the identifier sets of real DBC files and
+// on sequential, strided and J1939 ranges it spreads keys over groups and tags as evenly as a
+// random hash. Distinct keys never collide: both steps are invertible.
 struct MessageKeyHash {
+  using is_avalanching = void;
   std::size_t operator()(const MessageKey& k) const noexcept {
-    return (static_cast<std::uint64_t>(k.id) << 1 | k.is_extended) * 0x9E3779B97F4A7C15ull;
+    const std::uint64_t h =
+        (static_cast<std::uint64_t>(k.id) << 1 | k.is_extended) * 0x9E3779B97F4A7C15ull;
+    return h ^ h >> 32;
   }
 };
 

@@ -84,11 +84,11 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
     return;
   }
 
-  const SignalRefs base = codec::base_signals(message);
+  const SignalRefs base = decode::base_signals(message);
   if (!base.empty()) {
     if (const auto event = core.ensure_base_event(entry, base); !event) {
       debug("ensure_base_event failed: {}", event.error().message());
-    } else if (const auto row = codec::decode_signals(base, payload); !row) {
+    } else if (const auto row = decode::decode_signals(base, payload); !row) {
       counters.add(Counter::decode_errors);
     } else {
       if (auto logged = (*event)->log_at(*row, time_ns); !logged) {
@@ -100,7 +100,7 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
   }
 
   if (!message.is_multiplexed) return;
-  const auto selection = codec::decode_mux_signals(payload, message);
+  const auto selection = decode::decode_mux_signals(payload, message);
   if (!selection) return;
   const auto event = core.ensure_mux_event(message, *selection->multiplexor, selection->signals,
                                            selection->selector);
@@ -108,7 +108,7 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
     debug("ensure_mux_event failed: {}", event.error().message());
     return;
   }
-  const auto row = codec::decode_signals(selection->signals, payload);
+  const auto row = decode::decode_signals(selection->signals, payload);
   if (!row) {
     counters.add(Counter::decode_errors);
     return;

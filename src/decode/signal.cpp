@@ -27,7 +27,7 @@
 
 #include "common/log.hpp"
 
-namespace orvik::codec {
+namespace orvik::decode {
 
 namespace {
 
@@ -305,4 +305,4 @@ std::optional<RowValues> decode_signals(const SignalRefs& signals,
   return out;
 }
 
-}  // namespace orvik::codec
+}  // namespace orvik::decode

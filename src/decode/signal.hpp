@@ -9,9 +9,9 @@
 #include <span>
 
 #include "decode/model.hpp"
-#include "decode/value.hpp"
+#include "decode/row_lists.hpp"
 
-namespace orvik::codec {
+namespace orvik::decode {
 
 // Lists longer than this are cut, with a warning.
 inline constexpr std::size_t kMaxSignals = kMaxRowSignals;
@@ -75,4 +75,4 @@ std::optional<std::uint64_t> extract_raw_reference(std::span<const std::uint8_t>
 double half_to_double(std::uint16_t bits);
 
 }  // namespace detail
-}  // namespace orvik::codec
+}  // namespace orvik::decode

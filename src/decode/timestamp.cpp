@@ -32,10 +32,24 @@ std::optional<std::string> ascii_lower(std::string_view text) {
   return out;
 }
 
-// Nanoseconds since the epoch from its whole seconds and the nanoseconds past them (both of the
-// time's sign): 0 for a time before the epoch.
+// A time since the epoch as whole seconds and the nanoseconds past them, both of the time's sign.
+struct SplitTime {
+  std::int64_t secs;
+  std::int64_t sub_ns;
+};
+
+SplitTime split(std::chrono::system_clock::time_point now) {
+  const auto since = now.time_since_epoch();
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
+  const auto sub_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
+  return {secs.count(), sub_ns.count()};
+}
+
+bool before_epoch(std::int64_t secs, std::int64_t sub_ns) { return secs < 0 || sub_ns < 0; }
+
+// Nanoseconds since the epoch; 0 for a time before it.
 std::int64_t epoch_ns(std::int64_t secs, std::int64_t sub_ns) {
-  if (secs < 0 || sub_ns < 0) return 0;
+  if (before_epoch(secs, sub_ns)) return 0;
   return secs * 1'000'000'000 + sub_ns;
 }
 
@@ -52,10 +66,8 @@ TimestampMode parse_timestamp_mode(std::string_view text) {
 }
 
 std::int64_t wall_clock_ns(std::chrono::system_clock::time_point now) {
-  const auto since = now.time_since_epoch();
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
-  const auto sub_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
-  return epoch_ns(secs.count(), sub_ns.count());
+  const SplitTime t = split(now);
+  return epoch_ns(t.secs, t.sub_ns);
 }
 
 // The clock that system_clock::now() reads, asked directly: now() is the same call through one
@@ -67,17 +79,15 @@ std::int64_t wall_clock_ns() {
 }
 
 double wall_clock_s(std::chrono::system_clock::time_point now) {
-  const auto since = now.time_since_epoch();
-  if (since.count() < 0) return 0.0;
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
-  const auto sub_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
-  return static_cast<double>(secs.count()) + static_cast<double>(sub_ns.count()) / 1e9;
+  const SplitTime t = split(now);
+  if (before_epoch(t.secs, t.sub_ns)) return 0.0;
+  return static_cast<double>(t.secs) + static_cast<double>(t.sub_ns) / 1e9;
 }
 
 double wall_clock_s() { return wall_clock_s(std::chrono::system_clock::now()); }
 
 std::int64_t seconds_to_ns(double seconds) {
-  return codec::truncate_saturate<std::int64_t>(seconds * 1e9);
+  return decode::truncate_saturate<std::int64_t>(seconds * 1e9);
 }
 
 std::optional<std::int64_t> TimestampMapper::observe(std::optional<double> timestamp,

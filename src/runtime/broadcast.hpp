@@ -1,4 +1,30 @@
 // Broadcast ring: sends never wait; slow receivers lose the oldest values and learn how many.
+//
+// - Slots: a power-of-two array; send position p goes to slot p & mask. A slot holds one value,
+//   its stamp (p + 1 for the position whose value it holds, 0 while it has held none) and a
+//   reader/writer spin lock. A receiver at position n finds its value in slot n & mask exactly
+//   when the stamp is n + 1; a larger stamp means a later lap has overwritten it.
+// - Tail lock (`tail_mutex`): a send holds it throughout, so sends are serialised and take the
+//   positions in order. It also guards the receiver count, `closed` and the wait list. Receivers
+//   never take it to receive: they read `published_tail` and `published_closed`, which a send
+//   and the close store once their work is done.
+// - Slot lock and stamp: the sender holds the slot's lock exclusively while it sets the stamp
+//   and the value; receivers hold it shared while they copy the value. A receiver reads the stamp
+//   first, without the lock: positions only grow, so a mismatch is final and only a match needs
+//   the lock (and a second look at the stamp under it). A sender waits only for copies in
+//   progress in the one slot it writes; receivers do not block each other.
+// - Lag: a receiver whose slot holds a later lap moves to the oldest position still held (the
+//   tail less the capacity) and returns Lag{missed}, the positions it skipped.
+// - Read-ahead: right after a lag the receiver sits at the slot the sender writes next, so with
+//   the lag it copies up to 64 of the oldest values, while they are still held, into a buffer of
+//   its own, and hands those out before it reads the ring again.
+// - Waiting: a receiver is a WaitSource. select() adds its waker under the tail lock, then polls
+//   once more before it sleeps; a send (and the close) wakes the registered wakers under the same
+//   lock, so a send that the last poll missed finds the waker registered.
+// - Memory: the slots are zero-filled memory, never constructed: all-zero bytes are an empty slot
+//   (lock free, stamp 0, no value). The first send to a slot constructs the value in place; the
+//   ring's destructor destroys the slots written, a prefix of the ring.
+// Each atomic's memory order is explained where it is used; the waker's states in waker.hpp.
 #pragma once
 
 #include "common/error.hpp"
@@ -49,6 +75,9 @@ namespace detail {
 // serialised by the tail mutex, so it only ever waits for readers.
 class SlotLock {
  public:
+  // Acquire: pairs with the writer's unlock(), so the reader sees the stamp and the value written
+  // under the lock. The relaxed load only supplies the expected count, and skips the exchange
+  // while a writer holds the lock.
   void lock_shared() noexcept {
     for (unsigned spins = 0;; ++spins) {
       std::uint32_t s = state_.load(std::memory_order_relaxed);
@@ -59,7 +88,10 @@ class SlotLock {
       backoff(spins);
     }
   }
+  // Release: the copy is complete before the writer's lock() can see the count fall to zero.
   void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  // Acquire: pairs with every reader's unlock_shared() (their decrements form one release
+  // sequence), so no copy is still reading the value the writer is about to replace.
   void lock() noexcept {
     for (unsigned spins = 0;; ++spins) {
       std::uint32_t expected = 0;
@@ -69,6 +101,7 @@ class SlotLock {
       backoff(spins);
     }
   }
+  // Release: publishes the new stamp and value to the next lock_shared().
   void unlock() noexcept { state_.store(0, std::memory_order_release); }
 
  private:
@@ -175,6 +208,8 @@ template <class T>
 class Sender {
  public:
   explicit Sender(std::shared_ptr<detail::Shared<T>> shared) : shared_(std::move(shared)) {}
+  // Relaxed: copied from a live sender, so the count cannot reach zero meanwhile, and the increment
+  // publishes nothing.
   Sender(const Sender& other) : shared_(other.shared_) {
     if (shared_) shared_->senders.fetch_add(1, std::memory_order_relaxed);
   }
@@ -192,10 +227,13 @@ class Sender {
     if (s.receivers == 0) return std::unexpected<T>(std::move(value));
     auto& slot = s.slots[s.tail & s.mask];
     slot.lock.lock();
+    // Release: a receiver that sees this stamp without the lock also sees every earlier send's
+    // published tail, so its lag is measured against a tail at most one behind the stamp.
     slot.stamp.store(s.tail + 1, std::memory_order_release);
     slot.value = std::move(value);
     slot.lock.unlock();
     ++s.tail;
+    // Release: the slot is written before the tail says so.
     s.published_tail.store(s.tail, std::memory_order_release);
     if (!s.waiters.empty()) s.waiters.wake_all();
     return {};
@@ -210,6 +248,8 @@ class Sender {
  private:
   void release() {
     if (!shared_) return;
+    // Acq_rel: each sender's sends come before its decrement (release), and the last one to go
+    // sees them all (acquire) before it closes the channel.
     if (shared_->senders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       std::lock_guard lock(shared_->tail_mutex);
       shared_->closed = true;
@@ -312,9 +352,11 @@ class Receiver {
   template <class Use>
   bool read_if_current(detail::Slot<T>& slot, std::uint64_t& seen, Use&& use) {
     // Positions only grow, so a mismatch seen without the lock is final; only a match needs it.
+    // Acquire: pairs with the send's stamp store, for the lag's tail.
     seen = slot.stamp.load(std::memory_order_acquire);
     if (seen != next_ + 1) return false;
     const std::shared_lock held(slot.lock);  // released even if the copy throws
+    // Relaxed: the lock's acquire already orders it after the writer's store.
     seen = slot.stamp.load(std::memory_order_relaxed);
     if (seen != next_ + 1) return false;
     use(*slot.value);

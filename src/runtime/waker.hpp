@@ -82,9 +82,13 @@ class ThreadWaker final : public Waker {
 // run inline, because wake() runs under a source's lock on the waking thread.
 class AsyncWaker final : public Waker {
  public:
-  // Only between waits: no registration may be live.
+  // Only between waits: no registration may be live. Relaxed: no wake() can run now, and the
+  // registration that follows hands the state to the sources under their locks.
   void reset() noexcept { state_.store(kIdle, std::memory_order_relaxed); }
 
+  // The exchange lets exactly one wake() find kArmed and resume; the rest find kNotified.
+  // Acquire: that one sees the `resume_` that wait() stored before arming. Release: a wait()
+  // that finds kNotified sees what the waking thread did before waking.
   void wake() noexcept override {
     if (state_.exchange(kNotified, std::memory_order_acq_rel) == kArmed) {
       auto resume = std::move(resume_);
@@ -100,6 +104,8 @@ class AsyncWaker final : public Waker {
           resume_ = [h = std::move(handler), executor]() mutable {
             boost::asio::post(executor, std::move(h));
           };
+          // Release: publishes `resume_` to the wake() that finds kArmed. Acquire (on failure):
+          // a wake() that came first is seen, and the wait completes at once.
           std::uint8_t expected = kIdle;
           if (!state_.compare_exchange_strong(expected, kArmed, std::memory_order_acq_rel)) {
             auto resume = std::move(resume_);

@@ -238,8 +238,8 @@ def test_demo_prints_labelled_rows_the_same_every_run():
     for text in ("0100_EngineStatus", "EngineState=Running(2)", "18fef100_BrakeStatus",
                  "BrakePedal=Pressed(1)", "AmbientAirTemperatureOutsideTheVehicle=-3.25 degC",
                  "0400_DiagPages/Battery", "0400_DiagPages/Climate", "FanLevel=Medium(2)",
-                 "DashMode=Day(0)", "DashMode=Night(1)", "Metrics(received=9, decoded=8",
-                 "unknown=1", "stopped cleanly"):
+                 "DashMode=Day(0)", "DashMode=Night(1)", "OilTemp=SNA(255)",
+                 "Metrics(received=10, decoded=9", "unknown=1", "stopped cleanly"):
         assert text in out, f"{text!r} missing from the demo's output:\n{out}"
-    assert out.count("<time>") == 0 and without_times(out).count("<time>") == 10
+    assert out.count("<time>") == 0 and without_times(out).count("<time>") == 11
     assert without_times(run_demo()) == without_times(out)

@@ -91,14 +91,14 @@ int main(int argc, char** argv) {
       continue;
     }
     const MessageSpec& message = **found;
-    const auto base = codec::base_signals(message);
+    const auto base = decode::base_signals(message);
     std::string mux = "null";
-    if (const auto selection = codec::decode_mux_signals(payload, message)) {
+    if (const auto selection = decode::decode_mux_signals(payload, message)) {
       mux = fmt::format("{{\"selector\": {}, \"signals\": {}}}", selection->selector,
-                        entries(selection->signals, codec::decode_signals(selection->signals, payload)));
+                        entries(selection->signals, decode::decode_signals(selection->signals, payload)));
     }
     std::cout << fmt::format("{{\"base\": {}, \"mux\": {}}}\n",
-                             entries(base, codec::decode_signals(base, payload)), mux);
+                             entries(base, decode::decode_signals(base, payload)), mux);
   }
   return 0;
 }

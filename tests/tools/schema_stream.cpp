@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   const std::string_view mode = argv[1];
   std::shared_ptr<arrow::Schema> schema;
   if (mode == "raw" && argc == 2) {
-    schema = orvik::codec::raw_frame_schema();
+    schema = orvik::decode::raw_frame_schema();
   } else if (mode == "message") {
     std::deque<orvik::SignalSpec> signals;
     std::vector<const orvik::SignalSpec*> refs;
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
       signal.name = std::string(arg.substr(0, eq));
       refs.push_back(&signal);
     }
-    schema = orvik::codec::message_schema(refs);
+    schema = orvik::decode::message_schema(refs);
   } else {
     return usage();
   }

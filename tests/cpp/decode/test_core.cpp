@@ -246,7 +246,7 @@ TEST_F(CoreTest, EmitSchemasStopsAtTheFirstRefusedEvent) {
   // The model's own order decides which message is second.
   std::vector<std::string> keys;
   for (const auto& [key, message] : core().db.messages()) {
-    if (!codec::base_signals(*message).empty()) keys.push_back(codec::event_key(*message));
+    if (!decode::base_signals(*message).empty()) keys.push_back(decode::event_key(*message));
   }
   ASSERT_GE(keys.size(), 2u);
   sdk_->fail_event_names = {keys[1]};
@@ -272,7 +272,7 @@ TEST_F(CoreTest, ValueTablesFollowTheEventAndARefusalOnlyLogs) {
   sdk_->fail_value_table_at = 0;
   log::ScopedCapture capture(log::Level::Debug);
   const MessageSpec& status = **core().db.find(0x123, false);
-  const auto base = codec::base_signals(status);
+  const auto base = decode::base_signals(status);
   const auto event = core().ensure_base_event(status, base);
   ASSERT_TRUE(event) << event.error().chain();
   EXPECT_EQ(*event, &core().base_events.at({0x123, false}));
@@ -310,7 +310,7 @@ TEST_F(CoreTest, BaseRowsFindTheirEventAfterTheEventsMove) {
     strangers.back().id = id;
   }
   for (const MessageSpec& m : strangers) {
-    ASSERT_TRUE(core().ensure_base_event(m, codec::base_signals(m)));
+    ASSERT_TRUE(core().ensure_base_event(m, decode::base_signals(m)));
   }
   process_frame(core(), frame(0x123, {1, 2, 3, 4}));
   ASSERT_EQ(sdk_->rows.size(), 2u);
@@ -321,7 +321,7 @@ TEST_F(CoreTest, FailedRegistrationCachesNothingAndRetries) {
   build(/*log_raw=*/true);
   const MessageSpec& mux = **core().db.find(0x200, false);
   const SignalSpec& page = mux.signals[*mux.multiplexor_index];
-  const auto base = codec::base_signals(mux);
+  const auto base = decode::base_signals(mux);
   const SignalSpec* group[] = {&mux.signals[2], &mux.signals[3]};
 
   struct Step {

@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "common/text.hpp"
+
 namespace orvik::dbc {
 namespace {
 
@@ -270,12 +272,12 @@ TEST(GrammarItems, NumbersBeyondTheDoubleRangeSaturate) {
 }
 
 TEST(Utf8, AcceptsWellFormedAndFindsTheFirstBadByte) {
-  EXPECT_FALSE(utf8_error_offset("plain \xC2\xB5 \xE2\x80\x94 \xF0\x9F\x98\x80 \xEF\xBF\xBD"));
-  EXPECT_EQ(utf8_error_offset("ab\xC0\xAF"), 2u);            // overlong
-  EXPECT_EQ(utf8_error_offset("a\xED\xA0\x80"), 1u);          // surrogate
-  EXPECT_EQ(utf8_error_offset("\xF4\x90\x80\x80"), 0u);       // above U+10FFFF
-  EXPECT_EQ(utf8_error_offset("abc\xE2\x80"), 3u);            // cut short
-  EXPECT_EQ(utf8_error_offset("x\x80"), 1u);                  // stray continuation
+  EXPECT_FALSE(utf8_error("plain \xC2\xB5 \xE2\x80\x94 \xF0\x9F\x98\x80 \xEF\xBF\xBD"));
+  EXPECT_EQ(utf8_error("ab\xC0\xAF").value().offset, 2u);       // overlong
+  EXPECT_EQ(utf8_error("a\xED\xA0\x80").value().offset, 1u);     // surrogate
+  EXPECT_EQ(utf8_error("\xF4\x90\x80\x80").value().offset, 0u);  // above U+10FFFF
+  EXPECT_EQ(utf8_error("abc\xE2\x80").value().offset, 3u);       // cut short
+  EXPECT_EQ(utf8_error("x\x80").value().offset, 1u);             // stray continuation
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-namespace orvik::codec {
+namespace orvik::decode {
 namespace {
 
 MessageSpec message(std::uint32_t id, bool extended, std::string name) {
@@ -114,4 +114,4 @@ TEST(Schemas, RawFrameSchema) {
 }
 
 }  // namespace
-}  // namespace orvik::codec
+}  // namespace orvik::decode

@@ -44,7 +44,7 @@ class ProcessFrameTest : public CoreTest {
       const auto spec = std::find_if(message.signals.begin(), message.signals.end(),
                                      [&](const SignalSpec& s) { return s.name == signals[k]; });
       ASSERT_NE(spec, message.signals.end());
-      const auto value = codec::decode_signal(f.payload(), *spec);
+      const auto value = decode::decode_signal(f.payload(), *spec);
       ASSERT_TRUE(value) << signals[k];
       EXPECT_EQ(got[k].first, signals[k]);
       const sdk::AbiColumn want = sdk::make_column(got[k].second.handle, *value);

@@ -10,7 +10,7 @@
 
 #include "common/log.hpp"
 
-namespace orvik::codec {
+namespace orvik::decode {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -299,4 +299,4 @@ TEST(Picks, RowsKeepAbsentEntriesInPlace) {
 }
 
 }  // namespace
-}  // namespace orvik::codec
+}  // namespace orvik::decode

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-namespace orvik::codec {
+namespace orvik::decode {
 namespace {
 
 TEST(ExtractRawFastPath, EqualsReferenceOnRandomLayouts) {
@@ -50,4 +50,4 @@ TEST(ExtractRawFastPath, EveryStartOfA64ByteFrame) {
 }
 
 }  // namespace
-}  // namespace orvik::codec
+}  // namespace orvik::decode

@@ -1,13 +1,18 @@
-// Broadcast ring: capacities, delivery after subscribing, lag counts, closing, non-consuming waits.
+// Broadcast ring: capacities, delivery after subscribing, lag counts, closing, non-consuming waits,
+// and the zero-filled slots it starts from.
 #include "runtime/broadcast.hpp"
 
 #include "coro_test_util.hpp"
+#include "decode/frame.hpp"
 #include "runtime/cancellation.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <thread>
 
 namespace orvik::runtime::broadcast {
@@ -186,6 +191,32 @@ TEST(Broadcast, ReleasesEveryValueItHolds) {
       EXPECT_EQ(value.use_count(), 1 + std::min(sends, 8)) << sends;
     }
     EXPECT_EQ(value.use_count(), 1) << sends;
+  }
+}
+
+TEST(Broadcast, ConstructingAnEmptyFrameSlotWritesOnlyZeroBytes) {
+  // The ring takes its slots from zero-filled memory and never constructs them, so whatever
+  // constructing an empty slot writes (lock, stamp, the optional's flag) must be zero bytes. The
+  // frame's own bytes are not among them: the first send constructs the frame in place.
+  using FrameSlot = detail::Slot<CanFrame>;
+  using Bytes = std::array<unsigned char, sizeof(FrameSlot)>;
+  const auto constructed_over = [](unsigned char fill) {
+    alignas(FrameSlot) Bytes storage;
+    storage.fill(fill);
+    asm volatile("" : : "r"(storage.data()) : "memory");  // the filling reaches memory
+    auto* slot = ::new (storage.data()) FrameSlot;
+    asm volatile("" : : "r"(storage.data()) : "memory");  // and the bytes are read back from it
+    Bytes seen;
+    std::memcpy(seen.data(), storage.data(), seen.size());
+    std::destroy_at(slot);
+    return seen;
+  };
+  const Bytes a = constructed_over(0x5A), b = constructed_over(0xA5);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    // A byte that differs between the two fillings is one the construction left alone.
+    if (a[i] == b[i]) {
+      EXPECT_EQ(a[i], 0) << "byte " << i << " of " << a.size();
+    }
   }
 }
 

@@ -1,4 +1,4 @@
-// The inline lists that the decode steps pass between them (no heap allocation).
+// Inline row lists the decode steps pass between them: a row's signals, its values, a mux pick.
 #pragma once
 
 #include <boost/container/static_vector.hpp>
