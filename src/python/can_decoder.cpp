@@ -119,11 +119,20 @@ Ref decode_frame(PyObject* self, const py::CallArgs& call) {
 // The attribute names a message is read by, interned once: a lookup by a str object skips
 // building a str from a C string per read, and matches the instance's own (interned) names by
 // identity.
-enum class Attr { arbitration_id, data, is_extended_id, is_fd, is_remote_frame, timestamp };
+enum class Attr {
+  arbitration_id,
+  data,
+  is_extended_id,
+  is_fd,
+  is_remote_frame,
+  is_error_frame,
+  timestamp
+};
 
 PyObject* attr_name(Attr attr) {
-  static constexpr const char* kNames[] = {"arbitration_id", "data",           "is_extended_id",
-                                           "is_fd",          "is_remote_frame", "timestamp"};
+  static constexpr const char* kNames[] = {"arbitration_id",  "data",           "is_extended_id",
+                                           "is_fd",           "is_remote_frame", "is_error_frame",
+                                           "timestamp"};
   static PyObject* names[std::size(kNames)] = {};  // kept for the process (lock held)
   const auto i = static_cast<std::size_t>(attr);
   if (names[i] == nullptr) names[i] = py::check(PyUnicode_InternFromString(kNames[i])).release();
@@ -131,19 +140,20 @@ PyObject* attr_name(Attr attr) {
 }
 
 // Reads attribute `name` of a duck-typed message and hands it to `use`, which converts it.
-// False when the lookup or the conversion fails; the failure is discarded.
+// False when the lookup or the conversion fails with an Exception, which is discarded: the
+// value is absent. A KeyboardInterrupt or SystemExit goes on, so Ctrl-C still stops a replay.
 template <class Use>
 bool read_attribute(PyObject* msg, Attr name, Use&& use) {
   const Ref value = Ref::steal(PyObject_GetAttr(msg, attr_name(name)));
   if (!value) {
-    PyErr_Clear();
+    py::clear_ordinary_exception();
     return false;
   }
   try {
     use(value.get());
     return true;
   } catch (const py::Raised&) {
-    PyErr_Clear();
+    py::clear_ordinary_exception();
     return false;
   }
 }
@@ -168,6 +178,8 @@ CanFrame frame_from_message(PyObject* msg) {
   frame.is_extended_id = flag_attribute(msg, Attr::is_extended_id);
   frame.is_fd = flag_attribute(msg, Attr::is_fd);
   frame.is_remote_frame = flag_attribute(msg, Attr::is_remote_frame);
+  // A log's bus-error records: the frame step skips them, as it does on a bus.
+  frame.is_error_frame = flag_attribute(msg, Attr::is_error_frame);
   frame.is_rx = true;
   // Zero, negative and NaN mean no timestamp (python-can's unset value is 0.0). The rest keeps
   // whole nanoseconds only, as decode_frame's timestamp_ns does.
@@ -223,8 +235,9 @@ PyMethodDef kMethods[] = {
         "decode_message",
         "decode_message($self, msg)\n--\n\n"
         "Decode a python-can ``Message`` directly. ``arbitration_id``, ``data``, ``timestamp``,\n"
-        "``is_extended_id``, ``is_fd`` and ``is_remote_frame`` are read off any object of that\n"
-        "shape (duck-typed), so callers need not depend on python-can."),
+        "``is_extended_id``, ``is_fd``, ``is_remote_frame`` and ``is_error_frame`` are read off\n"
+        "any object of that shape (duck-typed), so callers need not depend on python-can. An\n"
+        "error frame gives no row and is not counted."),
     py::method_noargs<metrics>("metrics", "metrics($self)\n--\n\nGet current codec metrics."),
     py::method_noargs<flush>(
         "flush",

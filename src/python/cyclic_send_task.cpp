@@ -65,6 +65,8 @@ Ref task_modify_data(PyObject* self, const py::CallArgs& args) {
 }
 
 Ref get_is_active(PyObject* self) {
+  // A fork child has none of the parent's tasks: this send cannot send here.
+  if (py::inherited<TaskValue>(self)) return Ref::borrow(Py_False);
   const Shared task(self);
   return Ref::borrow(task->is_active() ? Py_True : Py_False);
 }

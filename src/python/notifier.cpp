@@ -272,6 +272,8 @@ Ref stop(PyObject* self) {
 }
 
 Ref get_is_active(PyObject* self) {
+  // A fork child has none of the parent's threads: this notifier does not run here.
+  if (py::inherited<NotifierValue>(self)) return Ref::borrow(Py_False);
   const Shared n(self);
   return Ref::borrow(n->handle().token().is_cancelled() ? Py_False : Py_True);
 }

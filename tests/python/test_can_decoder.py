@@ -466,6 +466,25 @@ def message(**fields):
     return types.SimpleNamespace(**fields)
 
 
+class property_raising:
+    """A message field whose read raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+
+def shaped_message(**fields):
+    """A message of a class of its own, whose property_raising fields raise when read."""
+    def raiser(error):
+        def read(_):
+            raise error("read failed")
+        return property(read)
+
+    attrs = {name: raiser(value.error) if isinstance(value, property_raising) else value
+             for name, value in fields.items()}
+    return type("Shaped", (), attrs)()
+
+
 def raw_row(decoder, msg):
     orvik_sdk.reset()
     decoder.decode_message(msg)
@@ -524,23 +543,77 @@ def test_message_timestamp_saturates(sdk):
     ({"is_fd": True}, {"is_fd": True}),
     ({"is_extended_id": np.bool_(True)}, {"is_extended": True}),
     ({"is_extended_id": None}, {"is_extended": False}),
-    # Never read: the payload gives dlc, and error frames decode as ordinary ones.
-    ({"data": b"\x01", "dlc": 8, "is_error_frame": True, "is_rx": False, "channel": 5},
+    # Never read: the payload gives dlc. An error flag that is not a bool is no error frame.
+    ({"data": b"\x01", "dlc": 8, "is_error_frame": 1, "is_rx": False, "channel": 5},
      {"data": b"\x01", "dlc": 1}),
+    # An ordinary exception from a property reads as an absent value.
+    ({"data": property_raising(RuntimeError)}, {}),
+    ({"is_fd": property_raising(ValueError)}, {}),
 ])
 def test_message_attributes_fall_back(sdk, fields, expected):
     decoder = CanDecoder()
-    row = raw_row(decoder, message(arbitration_id=0x42, **fields))
+    row = raw_row(decoder, shaped_message(arbitration_id=0x42, **fields))
     defaults = {"arbitration_id": 0x42, "dlc": 0, "is_extended": False, "is_fd": False,
                 "data": b""}
     assert row[3] == {**defaults, **expected}
     assert counts(decoder)[RECEIVED] == 1
 
 
-def test_error_frame_message_is_decoded_as_ordinary(sdk):
-    decoder = CanDecoder(database_bytes=DBC)
+def test_error_frame_message_gives_no_row_and_counts_nothing(sdk):
+    """Bus-error records of a replayed log are skipped, as a codec skips them on a bus."""
+    decoder = CanDecoder(database_bytes=DBC, log_raw_frames=True, timestamp_mode="auto")
     decoder.decode_message(Message(0x123, STATUS, is_error_frame=True))
-    assert [r[1] for r in rows()] == ["0123_Status"]
+    decoder.decode_message(can.Message(arbitration_id=0x123, data=STATUS, is_extended_id=False,
+                                       is_error_frame=True, timestamp=5.0))
+    decoder.decode_message(can.Message(arbitration_id=0, is_error_frame=True))
+    decoder.decode_message(message(arbitration_id=0x123, data=STATUS,
+                                   is_error_frame=np.bool_(True)))
+    assert rows() == []
+    assert counts(decoder) == {RECEIVED: 0, DECODED: 0, ERRORS: 0, UNKNOWN: 0}
+    # The error frame's timestamp (5 s) did not fix the auto mode: this one, within 15 s of the
+    # wall clock, is used as it is.
+    now = time.time_ns()
+    decoder.decode_message(Message(0x123, STATUS, timestamp=now / 1e9))
+    assert [(r[1], abs(r[2] - now) < 10**6) for r in rows()] == [("can_raw", True),
+                                                                  ("0123_Status", True)]
+
+
+class Interrupting:
+    """A field value whose conversion raises KeyboardInterrupt at `where`."""
+
+    def __init__(self, where):
+        self.where = where
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+    def __len__(self):
+        if self.where == "len":
+            raise KeyboardInterrupt
+        return 1
+
+    def __getitem__(self, i):
+        if self.where == "item" or i > 0:
+            raise KeyboardInterrupt if self.where == "item" else IndexError
+        return 7
+
+
+@pytest.mark.parametrize("field, value", [
+    *[pytest.param(field, property_raising(error), id=f"{field}-{error.__name__}")
+      for field in ("data", "is_extended_id", "is_fd", "is_remote_frame", "is_error_frame",
+                    "timestamp")
+      for error in (KeyboardInterrupt, SystemExit)],
+    *[pytest.param(field, Interrupting(where), id=f"{field}-{where}")
+      for field, where in (("data", "len"), ("data", "item"), ("timestamp", "float"))],
+])
+def test_an_exception_that_is_not_an_exception_goes_through(sdk, field, value):
+    """Ctrl-C while a message is read stops a replay; an ordinary failure only blanks a field."""
+    error = value.error if isinstance(value, property_raising) else KeyboardInterrupt
+    decoder = CanDecoder(database_bytes=DBC)
+    fields = {"arbitration_id": 0x123, "data": STATUS, field: value}
+    with pytest.raises(error):
+        decoder.decode_message(shaped_message(**fields))
+    assert counts(decoder)[RECEIVED] == 0
 
 
 @pytest.mark.parametrize("msg, error, text", [
@@ -578,7 +651,7 @@ def test_message_attributes_are_read_in_order(sdk):
 
     CanDecoder().decode_message(Probe())
     assert seen == ["arbitration_id", "data", "is_extended_id", "is_fd", "is_remote_frame",
-                    "timestamp"]
+                    "is_error_frame", "timestamp"]
 
 
 # --- metrics, flush, threads, references ------------------------------------------------------

@@ -152,7 +152,7 @@ std::size_t size_hint(PyObject* obj) {
   constexpr Py_ssize_t kMaxReserve = 1 << 16;  // beyond this the vector grows as items arrive
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
-    PyErr_Clear();
+    clear_ordinary_exception();
     return 0;
   }
   return static_cast<std::size_t>(std::min(n, kMaxReserve));

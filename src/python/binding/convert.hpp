@@ -117,7 +117,8 @@ auto optional(Conv conv) {
 // --- implementation of the template above ---
 
 void check_bytes_source(PyObject* obj);  // refuses str and non-sequences
-// len(obj) as a capacity to reserve: 0 when it fails, capped because __len__ may lie.
+// len(obj) as a capacity to reserve: 0 when it fails with an Exception, capped because __len__
+// may lie.
 std::size_t size_hint(PyObject* obj);
 // The contents of a bytes (or subclass), borrowed; false for anything else.
 // view_bytes is inline: it is the payload's common case, once per frame.

@@ -12,6 +12,11 @@ void raise(PyObject* type, std::string_view message) {
   throw Raised{};
 }
 
+void clear_ordinary_exception() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
+  PyErr_Clear();
+}
+
 PyObject* internal_fault_type() {
   // Created on first use and kept for the process; the interpreter lock guards the check.
   static PyObject* type = nullptr;

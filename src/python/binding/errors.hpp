@@ -31,6 +31,10 @@ inline void check_status(int status) {
   if (status < 0) raise_current();
 }
 
+// For a failure that only means "no value": clears the pending exception when it is an
+// Exception. KeyboardInterrupt, SystemExit and other BaseExceptions stay set and throw Raised.
+void clear_ordinary_exception();
+
 // The exception class for internal faults: C++ exceptions that reach an entry point. It derives
 // from BaseException, so a bare `except Exception` does not swallow a bug by accident. Only for
 // faults no argument can cause: a bad argument raises ValueError or TypeError.
