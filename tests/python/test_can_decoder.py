@@ -485,6 +485,37 @@ def shaped_message(**fields):
     return type("Shaped", (), attrs)()
 
 
+class Failing:
+    """A field value whose conversion raises `error` at `where`: "len", "item" or "float"."""
+
+    def __init__(self, where, error=KeyboardInterrupt):
+        self.where, self.error = where, error
+
+    def __float__(self):
+        raise self.error
+
+    def __len__(self):
+        if self.where == "len":
+            raise self.error
+        return 1
+
+    def __getitem__(self, i):
+        if self.where == "item":
+            raise self.error
+        if i > 0:
+            raise IndexError
+        return 7
+
+
+class InterruptingType(type):
+    """A flag's type that raises KeyboardInterrupt when asked for its module."""
+
+    def __getattribute__(cls, name):
+        if name == "__module__":
+            raise KeyboardInterrupt
+        return super().__getattribute__(name)
+
+
 def raw_row(decoder, msg):
     orvik_sdk.reset()
     decoder.decode_message(msg)
@@ -546,9 +577,11 @@ def test_message_timestamp_saturates(sdk):
     # Never read: the payload gives dlc. An error flag that is not a bool is no error frame.
     ({"data": b"\x01", "dlc": 8, "is_error_frame": 1, "is_rx": False, "channel": 5},
      {"data": b"\x01", "dlc": 1}),
-    # An ordinary exception from a property reads as an absent value.
+    # An ordinary exception from a property reads as an absent value, and from a payload's
+    # len() only costs the size hint.
     ({"data": property_raising(RuntimeError)}, {}),
     ({"is_fd": property_raising(ValueError)}, {}),
+    ({"data": Failing("len", ValueError)}, {"data": b"\x07", "dlc": 1}),
 ])
 def test_message_attributes_fall_back(sdk, fields, expected):
     decoder = CanDecoder()
@@ -578,33 +611,14 @@ def test_error_frame_message_gives_no_row_and_counts_nothing(sdk):
                                                                   ("0123_Status", True)]
 
 
-class Interrupting:
-    """A field value whose conversion raises KeyboardInterrupt at `where`."""
-
-    def __init__(self, where):
-        self.where = where
-
-    def __float__(self):
-        raise KeyboardInterrupt
-
-    def __len__(self):
-        if self.where == "len":
-            raise KeyboardInterrupt
-        return 1
-
-    def __getitem__(self, i):
-        if self.where == "item" or i > 0:
-            raise KeyboardInterrupt if self.where == "item" else IndexError
-        return 7
-
-
 @pytest.mark.parametrize("field, value", [
     *[pytest.param(field, property_raising(error), id=f"{field}-{error.__name__}")
       for field in ("data", "is_extended_id", "is_fd", "is_remote_frame", "is_error_frame",
                     "timestamp")
       for error in (KeyboardInterrupt, SystemExit)],
-    *[pytest.param(field, Interrupting(where), id=f"{field}-{where}")
+    *[pytest.param(field, Failing(where), id=f"{field}-{where}")
       for field, where in (("data", "len"), ("data", "item"), ("timestamp", "float"))],
+    pytest.param("is_fd", InterruptingType("Flag", (), {})(), id="is_fd-type"),
 ])
 def test_an_exception_that_is_not_an_exception_goes_through(sdk, field, value):
     """Ctrl-C while a message is read stops a replay; an ordinary failure only blanks a field."""

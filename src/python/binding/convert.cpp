@@ -28,7 +28,7 @@ bool is_numpy_bool(PyObject* obj) {
   Ref name = Ref::steal(PyType_GetName(type));
   Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!name || !module) {
-    PyErr_Clear();
+    clear_ordinary_exception();  // a metaclass may run code here, and raise KeyboardInterrupt
     return false;
   }
   const std::string n = utf8_or_empty(name.get());
