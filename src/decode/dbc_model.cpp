@@ -48,10 +48,6 @@ SignalType sized(std::uint32_t size, SignalType up_to_8, SignalType up_to_16,
   return size <= 8 ? up_to_8 : size <= 16 ? up_to_16 : up_to_32;
 }
 
-}  // namespace
-
-namespace {
-
 // The type by width, sign and the offset's sign alone, as the columns were first laid out.
 SignalType listed_type(std::uint32_t size, bool is_signed, double factor, double offset) {
   if (factor == 1.0 && offset == 0.0 && size <= 32) {
@@ -71,8 +67,9 @@ TypeChoice choose_signal_type(std::uint32_t size, bool is_signed, double factor,
   if (ieee) return {true, float_type};
   // NaN != trunc(NaN), so a NaN factor or offset counts as fractional.
   if (factor != std::trunc(factor) || offset != std::trunc(offset)) return {false, float_type};
-  // Stored columns keep their type wherever it holds every value; only where it would cut or
-  // clamp some does the column widen to 64 bits, signed when a value lies below 0.
+  // A column keeps its first type wherever that holds every value, as stored traces rely on it;
+  // only where it would cut or clamp some does it widen to 64 bits, signed when a value lies
+  // below 0.
   const SignalType listed = listed_type(size, is_signed, factor, offset);
   if (size > 64) return {false, listed};  // no value is ever decoded from such a field
   const auto range = decode::integer_value_range(size, is_signed, factor, offset);
