@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "decode/scaling.hpp"
 #include "decode/signal.hpp"
 
 #include "alloc_counter.hpp"
@@ -28,6 +29,7 @@ SignalSpec signal(std::uint32_t start, std::uint32_t size, ByteOrder order, bool
   s.factor = factor;
   s.offset = offset;
   s.signal_type = type;
+  decode::plan_conversion(s);
   return s;
 }
 

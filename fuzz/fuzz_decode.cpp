@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "decode/scaling.hpp"
 #include "decode/signal.hpp"
 
 namespace {
@@ -47,6 +48,7 @@ SignalSpec read_signal(Reader& in) {
   s.signal_type = static_cast<SignalType>(in.take<std::uint8_t>() % 14);
   s.mux_kind = static_cast<MuxKind>((shape >> 4) % 3);
   s.switch_value = (shape >> 6) & 1;
+  decode::plan_conversion(s);
   return s;
 }
 

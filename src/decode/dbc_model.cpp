@@ -12,6 +12,7 @@
 
 #include "common/log.hpp"
 #include "decode/events.hpp"
+#include "decode/scaling.hpp"
 
 namespace orvik::dbc {
 
@@ -47,24 +48,35 @@ SignalType sized(std::uint32_t size, SignalType up_to_8, SignalType up_to_16,
   return size <= 8 ? up_to_8 : size <= 16 ? up_to_16 : up_to_32;
 }
 
+// The type by width, sign and the offset's sign alone, as the columns were first laid out.
+SignalType listed_type(std::uint32_t size, bool is_signed, double factor, double offset) {
+  if (factor == 1.0 && offset == 0.0 && size <= 32) {
+    return is_signed ? sized(size, SignalType::Int8, SignalType::Int16, SignalType::Int32)
+                     : sized(size, SignalType::UInt8, SignalType::UInt16, SignalType::UInt32);
+  }
+  const bool wide = size > 32;
+  if (is_signed || offset < 0.0) return wide ? SignalType::Int64 : SignalType::Int32;
+  return wide ? SignalType::UInt64 : SignalType::UInt32;
+}
+
 }  // namespace
 
 TypeChoice choose_signal_type(std::uint32_t size, bool is_signed, double factor, double offset,
                               bool ieee) {
   const SignalType float_type = size <= 32 ? SignalType::Float32 : SignalType::Float64;
   if (ieee) return {true, float_type};
-  // NaN != trunc(NaN), so a NaN factor counts as fractional.
-  if (factor != std::trunc(factor)) return {false, float_type};
-  if (factor == 1.0 && offset == 0.0 && size <= 32) {
-    return {false, is_signed ? sized(size, SignalType::Int8, SignalType::Int16, SignalType::Int32)
-                             : sized(size, SignalType::UInt8, SignalType::UInt16,
-                                     SignalType::UInt32)};
-  }
-  const bool wide = size > 32;
-  if (is_signed) return {false, wide ? SignalType::Int64 : SignalType::Int32};
-  // A NaN offset compares false and so counts as not below zero.
-  if (offset < 0.0) return {false, wide ? SignalType::Int64 : SignalType::Int32};
-  return {false, wide ? SignalType::UInt64 : SignalType::UInt32};
+  // NaN != trunc(NaN), so a NaN factor or offset counts as fractional.
+  if (factor != std::trunc(factor) || offset != std::trunc(offset)) return {false, float_type};
+  // A column keeps its first type wherever that holds every value, as stored traces rely on it;
+  // only where it would cut or clamp some does it widen to 64 bits, signed when a value lies
+  // below 0.
+  const SignalType listed = listed_type(size, is_signed, factor, offset);
+  if (size > 64) return {false, listed};  // no value is ever decoded from such a field
+  const auto range = decode::integer_value_range(size, is_signed, factor, offset);
+  if (!range) return {false, SignalType::Float64};  // infinite, or beyond 64 bits
+  if (decode::holds(listed, *range)) return {false, listed};
+  const SignalType wide = range->lo < 0 ? SignalType::Int64 : SignalType::UInt64;
+  return {false, decode::holds(wide, *range) ? wide : SignalType::Float64};
 }
 
 // Bit 31 marks an extended identifier. Some files write 29-bit identifiers without it; keeping
@@ -189,6 +201,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     spec.size = sg.size;
     spec.byte_order = sg.byte_order;
     spec.is_signed = sg.is_signed;
+    decode::plan_conversion(spec);
     if (is_multiplexor) message->multiplexor_index = message->signals.size();
     message->signals.push_back(std::move(spec));
   }

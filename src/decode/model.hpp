@@ -27,8 +27,15 @@ enum class ByteOrder : std::uint8_t { intel = 0, motorola = 1 };
 
 using ValueTable = boost::unordered_flat_map<std::uint64_t, std::string>;
 
+// How decoding turns the raw field into the value, chosen once per signal (decode/scaling.hpp).
+enum class Conversion : std::uint8_t {
+  exact,      // raw * int_factor + int_offset modulo 2^64, cut to the integer column's width
+  scaled,     // the raw (or IEEE) value * factor + offset in a double, then cast to the column
+  ieee_bits,  // an IEEE field with factor 1 and offset 0: its bits as they are, NaN payloads kept
+};
+
 struct SignalSpec {
-  // What the per-frame step reads comes first, in 44 bytes: picking a signal and decoding it read
+  // What the per-frame step reads comes first, in 64 bytes: picking a signal and decoding it read
   // both ends of the record (two cache lines) while the names and value table sat between.
   MuxKind mux_kind = MuxKind::plain;
   std::uint64_t switch_value = 0;  // only for MuxKind::multiplexed
@@ -40,6 +47,9 @@ struct SignalSpec {
   bool is_signed = false;
   bool is_float = false;
   SignalType signal_type = SignalType::UInt8;
+  Conversion conversion = Conversion::exact;  // these three follow from the fields above
+  std::uint64_t int_factor = 1;
+  std::uint64_t int_offset = 0;
   std::string name;  // effective name: the long name when the DBC gives one
   std::string unit;
   ValueTable value_table;

@@ -120,7 +120,8 @@ Decoded got(DecodedValue v) { return {v.bits, v.kind, true}; }
   }
 }
 
-// factor and offset exactly 1 and 0: the raw bits go through untouched by floating point.
+// An integer computed exactly, cut to the column's width (for the float columns of a hand-built
+// model, rounded from its signed reading).
 [[gnu::always_inline]] inline Decoded cast_identity(std::uint64_t raw, SignalType type) {
   const auto sraw = static_cast<std::int64_t>(raw);
   switch (type) {
@@ -166,6 +167,15 @@ double detail::half_to_double(std::uint16_t bits) {
 
 namespace {
 
+// The float32 bits of an IEEE half, with a NaN's payload kept (converting it would quieten it).
+std::uint64_t half_to_float_bits(std::uint64_t half) {
+  const auto h = static_cast<std::uint16_t>(half);
+  if ((h & 0x7C00u) != 0x7C00u) {
+    return std::bit_cast<std::uint32_t>(static_cast<float>(detail::half_to_double(h)));
+  }
+  return std::uint64_t{h & 0x8000u} << 16 | 0x7F800000u | std::uint64_t{h & 0x3FFu} << 13;
+}
+
 [[gnu::always_inline]] inline Decoded decode_one(
     std::span<const std::uint8_t> payload, const SignalSpec& signal) {
   const auto extracted = extract_word(payload, signal.start_bit, signal.size, signal.byte_order);
@@ -177,20 +187,32 @@ namespace {
     raw = (raw ^ sign) - sign;
   }
 
+  if (signal.conversion == Conversion::exact) {
+    return cast_identity(raw * signal.int_factor + signal.int_offset, signal.signal_type);
+  }
+  const bool keep_bits = signal.conversion == Conversion::ieee_bits;
+  double x;
   if (signal.is_float) {
-    double x;
     switch (signal.size) {
-      case 16: x = detail::half_to_double(static_cast<std::uint16_t>(raw)); break;
-      case 32: x = std::bit_cast<float>(static_cast<std::uint32_t>(raw)); break;
-      case 64: x = std::bit_cast<double>(raw); break;
+      case 16:
+        if (keep_bits) return got(DecodedValue{ValueKind::Float32, false, half_to_float_bits(raw)});
+        x = detail::half_to_double(static_cast<std::uint16_t>(raw));
+        break;
+      case 32:
+        if (keep_bits) return got(DecodedValue{ValueKind::Float32, false, raw & 0xFFFFFFFFu});
+        x = std::bit_cast<float>(static_cast<std::uint32_t>(raw));
+        break;
+      case 64:
+        if (keep_bits) return got(DecodedValue{ValueKind::Float64, false, raw});
+        x = std::bit_cast<double>(raw);
+        break;
       default: return kAbsent;  // no IEEE binary format at this width
     }
-    return cast_float(scale(x, signal.factor, signal.offset), signal.signal_type);
+  } else {
+    x = signal.is_signed ? static_cast<double>(static_cast<std::int64_t>(raw))
+                         : static_cast<double>(raw);
   }
-  if (signal.factor == 1.0 && signal.offset == 0.0) return cast_identity(raw, signal.signal_type);
-  const double r = signal.is_signed ? static_cast<double>(static_cast<std::int64_t>(raw))
-                                    : static_cast<double>(raw);
-  return cast_float(scale(r, signal.factor, signal.offset), signal.signal_type);
+  return cast_float(scale(x, signal.factor, signal.offset), signal.signal_type);
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> pay
 std::optional<RowValues> decode_signals(const SignalRefs& signals,
                                         std::span<const std::uint8_t> payload);
 
-// Float to integer as the decode path converts: truncate toward zero, saturate at T's range,
-// NaN gives 0. Also used for timestamps.
+// Float to integer: truncate toward zero, saturate at T's range, NaN gives 0. Used for timestamps,
+// and where a hand-built model gives an integer column values it cannot hold.
 template <class T>
 T truncate_saturate(double v) {
   using Limits = std::numeric_limits<T>;

@@ -10,6 +10,7 @@ import copy
 import json
 import math
 import subprocess
+import types
 
 import cantools
 import numpy as np
@@ -32,11 +33,7 @@ INT_RANGES = {
 }
 
 # --- Our typing rules, applied to cantools' values ------------------------------------------------
-IDENTITY = "identity scaling keeps the raw integer, cut to the type's width, without floating point"
-DOUBLE_SCALING = "scaling is done in 64-bit floating point (cantools scales integers exactly)"
-TRUNCATION = "a fractional value truncates toward zero into an integer type"
-SATURATION = "a value beyond an integer type's range saturates at its bound"
-NAN_ZERO = "NaN becomes 0 in an integer type"
+DOUBLE_SCALING = "a float column is scaled in 64-bit floating point (cantools scales integers exactly)"
 FLOAT32 = "Float32 output rounds to the nearest 32-bit float"
 BEYOND_PAYLOAD = "a signal reaching past the payload is absent"
 IEEE_WIDTH = "an IEEE float signal of a width other than 16, 32 or 64 bits is absent"
@@ -52,40 +49,28 @@ def to_float32(x):
         return float(np.float32(x))
 
 
-def wrap(raw, type_name):
-    lo, hi = INT_RANGES[type_name]
-    bits = raw & hi if lo == 0 else raw & (2 * hi + 1)
-    return bits - (hi + 1) * 2 if lo < 0 and bits > hi else bits
+def whole(x):
+    return math.isfinite(x) and float(x).is_integer()
 
 
 def expected_value(signal, type_name, scaled, raw):
-    """cantools' value after our typing rules, and the rules that changed it."""
-    rules = []
-    if not signal.is_float and signal.scale == 1 and signal.offset == 0 and type_name in INT_RANGES:
-        value = wrap(raw, type_name)
-        if value != scaled:
-            rules.append(IDENTITY)
-        return value, rules
+    """cantools' value in our column type, and the rules that changed it."""
+    if type_name in INT_RANGES:
+        # An integer column holds the exact value, never cut: cantools' raw scaled in integers
+        # (cantools itself goes through a float where the DBC writes 1.0 for 1).
+        assert not signal.is_float and whole(signal.scale) and whole(signal.offset), type_name
+        value = raw * int(signal.scale) + int(signal.offset)
+        lo, hi = INT_RANGES[type_name]
+        assert lo <= value <= hi, f"{value} does not fit {type_name}"
+        return value, []
 
+    rules = []
     value = scaled
-    if isinstance(scaled, int):
+    if not signal.is_float:
         as_double = float(raw) * float(signal.scale) + float(signal.offset)
-        if as_double != scaled:
+        if not same(as_double, float(scaled)):
             rules.append(DOUBLE_SCALING)
             value = as_double
-    if type_name in INT_RANGES:
-        lo, hi = INT_RANGES[type_name]
-        if isinstance(value, float) and math.isnan(value):
-            return 0, rules + [NAN_ZERO]
-        if isinstance(value, float) and math.isinf(value):
-            return (hi if value > 0 else lo), rules + [SATURATION]
-        whole = math.trunc(value)
-        if whole != value:
-            rules.append(TRUNCATION)
-        if not lo <= whole <= hi:
-            rules.append(SATURATION)
-            whole = min(max(whole, lo), hi)
-        return whole, rules
     if type_name == "Float32":
         value32 = to_float32(float(value))
         if value32 != value and not (math.isnan(value32) and math.isnan(value)):
@@ -252,3 +237,38 @@ def selector_of(message, padded):
     """The value of the message's last multiplexor, as ours picks it, or None without one."""
     multiplexors = [s for s in message.signals if s.is_multiplexer]
     return decode_alone(message, multiplexors[-1], padded, True) if multiplexors else None
+
+
+# --- Random layouts ---------------------------------------------------------------------------------
+# Whole factors with fractional and negative offsets, negative factors, and values beyond 64 bits.
+FACTORS = ["1", "1", "2", "-1", "100", "-3", "1.0", "1e3", "0", "0.5", "0.1", "-0.25", "1e19", "-8"]
+OFFSETS = ["0", "0", "1", "-1", "2048", "-40", "0.5", "-0.5", "-273.15", "1e9",
+           "-9223372036854775808", "18446744073709551615"]
+
+
+def random_dbc(rng, messages=12):
+    """DBC text of messages whose signals lie at random non-overlapping places, of random width
+    (up to 32 bits, or 33 to 64), byte order, sign and scaling; some are IEEE floats."""
+    lines, value_types = ['VERSION ""', "", "BU_: ECU", ""], []
+    for m in range(messages):
+        length = rng.choice([8, 8, 16, 64])
+        lines.append(f"BO_ {m + 1} R{m}: {length} ECU")
+        used = set()
+        for i in range(rng.randint(1, 10)):
+            ieee = rng.random() < 0.15
+            size = rng.choice([32, 64]) if ieee else rng.choice([rng.randint(1, 32), rng.randint(33, 64)])
+            order = rng.choice(["little_endian", "big_endian"])
+            layout = types.SimpleNamespace(start=rng.randrange(8 * length), length=size,
+                                           byte_order=order)
+            bits = set(bit_positions(layout))
+            if bits & used or max(bits) >= 8 * length:
+                continue
+            used |= bits
+            factor, offset = (rng.choice(["1", "0.5"]), rng.choice(["0", "1"])) if ieee else (
+                rng.choice(FACTORS), rng.choice(OFFSETS))
+            lines.append(f" SG_ S{m}_{i} : {layout.start}|{size}@{1 if order == 'little_endian' else 0}"
+                         f"{rng.choice('+-')} ({factor},{offset}) [0|0] \"\" ECU")
+            if ieee:
+                value_types.append(f"SIG_VALTYPE_ {m + 1} S{m}_{i} : {1 if size == 32 else 2};")
+        lines.append("")
+    return "\n".join(lines + value_types) + "\n"

@@ -119,6 +119,22 @@ def same_number(a, b):
     return a == b or (math.isnan(a) and math.isnan(b))
 
 
+# The only corpus signals whose column differs from the first layout (by width, sign and the
+# offset's sign alone), which cut or clamped their values: by file, name -> type code.
+WIDENED_COLUMNS = {"mazda_2017.dbc": {"STEER_ANGLE": 3}, "toyota_2017_ref_pt.dbc": {"TIME_CNT": 7}}
+
+
+def first_column_type(signal):
+    size, scale, offset = signal.length, signal.scale, signal.offset
+    if signal.is_float or not (math.isfinite(scale) and float(scale).is_integer()):
+        return 8 if size <= 32 else 9  # Float32, Float64
+    if scale == 1 and offset == 0 and size <= 32:
+        return (0 if signal.is_signed else 4) + (0 if size <= 8 else 1 if size <= 16 else 2)
+    if signal.is_signed or offset < 0:
+        return 3 if size > 32 else 2  # Int64, Int32
+    return 7 if size > 32 else 6  # UInt64, UInt32
+
+
 def load_ours(tool, path):
     run = subprocess.run([tool("dbc_model_json"), str(path)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
@@ -138,6 +154,7 @@ def test_corpus_file_reads_like_cantools(path, tool, monkeypatch):
     assert set(ours) == set(expected)
     assert "VECTOR__INDEPENDENT_SIG_MSG" not in {m["name"] for m in ours.values()}
 
+    widened = {}
     for key, message in expected.items():
         mine = ours[key]
         where = f"{path.name} {message.name}"
@@ -172,3 +189,6 @@ def test_corpus_file_reads_like_cantools(path, tool, monkeypatch):
             choices = {int(value) & 0xFFFF_FFFF_FFFF_FFFF: str(label)
                        for value, label in (signal.choices or {}).items()}
             assert choices == {value: label for value, label in got["value_table"]}, at
+            if got["signal_type"] != first_column_type(signal):
+                widened[unprefix(signal.name)] = got["signal_type"]
+    assert widened == WIDENED_COLUMNS.get(path.name, {})

@@ -86,6 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
         TypeCase{"fraction_16_bits", 16, false, 0.1, 0, false, false, T::Float32},
         TypeCase{"fraction_48_bits", 48, true, 0.1, 0, false, false, T::Float64},
         TypeCase{"nan_factor", 8, false, kNaN, 0, false, false, T::Float32},
+        // Fractional offset: as a fractional factor.
+        TypeCase{"half_offset", 8, false, 1, 0.5, false, false, T::Float32},
+        TypeCase{"negative_fraction_offset_wide", 40, true, 2, -0.5, false, false, T::Float64},
         // Identity.
         TypeCase{"identity_u8", 8, false, 1, 0, false, false, T::UInt8},
         TypeCase{"identity_s4", 4, true, 1, 0, false, false, T::Int8},
@@ -104,10 +107,22 @@ INSTANTIATE_TEST_SUITE_P(
         TypeCase{"identity_u40", 40, false, 1, 0, false, false, T::UInt64},
         TypeCase{"wider_than_64", 72, false, 1, 0, false, false, T::UInt64},
         TypeCase{"factor_zero", 8, false, 0, 0, false, false, T::UInt32},
-        TypeCase{"negative_factor", 8, false, -1, 0, false, false, T::UInt32},
-        TypeCase{"infinite_factor", 8, false, kInf, 0, false, false, T::UInt32},
-        TypeCase{"nan_offset_not_negative", 8, false, 2, kNaN, false, false, T::UInt32},
-        TypeCase{"nan_offset_wide", 33, false, 1, kNaN, false, false, T::UInt64}),
+        TypeCase{"huge_factor_size_0", 0, false, 1e300, 0, false, false, T::UInt32},
+        TypeCase{"signed_63_factor_2_fits", 63, true, 2, 0, false, false, T::Int64},
+        // Where the first layout's type cannot hold every value: 64 bits, signed below 0.
+        TypeCase{"negative_factor", 8, false, -1, 0, false, false, T::Int64},
+        TypeCase{"negative_factor_offset", 12, false, -1, 2048, false, false, T::Int64},
+        TypeCase{"unsigned_32_factor_100", 32, false, 100, 0, false, false, T::UInt64},
+        TypeCase{"signed_32_factor_4", 32, true, 4, 0, false, false, T::Int64},
+        TypeCase{"unsigned_32_offset_minus_1", 32, false, 1, -1, false, false, T::Int64},
+        TypeCase{"offset_beyond_uint32", 8, false, 1, 5e9, false, false, T::UInt64},
+        // ... and where no 64-bit type can: float64.
+        TypeCase{"unsigned_64_factor_2", 64, false, 2, 0, false, false, T::Float64},
+        TypeCase{"signed_64_factor_minus_1", 64, true, -1, 0, false, false, T::Float64},
+        TypeCase{"offset_1e30", 8, false, 1, 1e30, false, false, T::Float64},
+        TypeCase{"infinite_factor", 8, false, kInf, 0, false, false, T::Float64},
+        TypeCase{"nan_offset", 8, false, 2, kNaN, false, false, T::Float32},
+        TypeCase{"nan_offset_wide", 33, false, 1, kNaN, false, false, T::Float64}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MessageKey, Bit31OrMoreThanSixteenBitsMarksExtended) {
@@ -208,7 +223,7 @@ TEST(DecodeModel, SignalTypesAndTheIeeeWidthWarning) {
   EXPECT_EQ(type_of("Ieee8"), T::Float32);
   EXPECT_EQ(type_of("Ieee64"), T::Float64);
   EXPECT_EQ(type_of("Ieee32"), T::Float32);
-  EXPECT_EQ(type_of("NegFactor"), T::UInt32);
+  EXPECT_EQ(type_of("NegFactor"), T::Int64);  // its values are negative
   EXPECT_EQ(type_of("Wide"), T::UInt64);
   EXPECT_EQ(signal(m, "Empty").size, 0u);
   EXPECT_EQ(signal(m, "Wide").size, 72u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "decode/scaling.hpp"
 
 namespace orvik::decode {
 namespace {
@@ -28,6 +29,7 @@ SignalSpec make_signal(std::uint32_t start, std::uint32_t size, ByteOrder order,
   s.factor = factor;
   s.offset = offset;
   s.is_float = is_float;
+  plan_conversion(s);
   return s;
 }
 
@@ -121,6 +123,12 @@ TEST(DecodeSignal, TypesScalingAndCasts) {
        DecodedValue::u8(0xAB)},
       {"identity negative zero offset", make_signal(0, 8, I, true, SignalType::Int8, 1.0, -0.0),
        {0x80}, DecodedValue::i8(-128)},
+      {"exact above 2^53", make_signal(0, 54, I, false, SignalType::UInt64, 1, 1),
+       {1, 0, 0, 0, 0, 0, 0x20}, DecodedValue::u64(9007199254740994u)},
+      {"exact signed 63 bits", make_signal(0, 63, I, true, SignalType::Int64, 2),
+       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x3F}, DecodedValue::i64(9223372036854775806)},
+      {"exact negative factor", make_signal(0, 64, I, true, SignalType::Int64, -1, -1),
+       {1, 0, 0, 0, 0, 0, 0, 0x80}, DecodedValue::i64(9223372036854775806)},
       {"identity uint64 exact", make_signal(0, 64, I, false, SignalType::UInt64), Bytes(8, 0xFF),
        DecodedValue::u64(std::numeric_limits<std::uint64_t>::max())},
       {"identity float64 from signed", make_signal(0, 8, I, true, SignalType::Float64), {0xFE},
@@ -133,6 +141,14 @@ TEST(DecodeSignal, TypesScalingAndCasts) {
        {0x00, 0xC0}, DecodedValue::f32(-2.0f)},
       {"ieee64 motorola", make_signal(7, 64, M, false, SignalType::Float64, 1, 0, true),
        {0x3F, 0xF8, 0, 0, 0, 0, 0, 0}, DecodedValue::f64(1.5)},
+      {"ieee32 keeps negative zero", make_signal(0, 32, I, false, SignalType::Float32, 1, 0, true),
+       {0, 0, 0, 0x80}, DecodedValue{ValueKind::Float32, false, 0x80000000u}},
+      {"ieee32 keeps signalling NaN", make_signal(0, 32, I, false, SignalType::Float32, 1, 0, true),
+       {1, 0, 0x80, 0x7F}, DecodedValue{ValueKind::Float32, false, 0x7F800001u}},
+      {"ieee16 keeps signalling NaN", make_signal(0, 16, I, false, SignalType::Float32, 1, 0, true),
+       {0x01, 0xFC}, DecodedValue{ValueKind::Float32, false, 0xFF802000u}},
+      {"ieee64 keeps signalling NaN", make_signal(0, 64, I, true, SignalType::Float64, 1, -0.0, true),
+       {1, 0, 0, 0, 0, 0, 0xF0, 0x7F}, DecodedValue{ValueKind::Float64, false, 0x7FF0000000000001u}},
       {"ieee into int type", make_signal(0, 32, I, false, SignalType::Int8, 1, 0, true), b15,
        DecodedValue::i8(1)},
       {"ieee 8 bits absent", make_signal(0, 8, I, false, SignalType::Float32, 1, 0, true), {1},
@@ -242,12 +258,14 @@ TEST(Picks, MuxSelectorIsTheScaledIntegerSignExtended) {
   mux.signal_type = SignalType::Int32;
   mux.factor = 2;
   mux.offset = -3;  // raw 3 -> 3
+  plan_conversion(mux);
   m.signals[3].switch_value = 3;
   sel = decode_mux_signals(Bytes{3, 0, 0, 0}, m);
   ASSERT_TRUE(sel);
   EXPECT_EQ(sel->selector, 3u);
 
   mux.signal_type = SignalType::Float32;  // a float multiplexor selects nothing
+  plan_conversion(mux);
   EXPECT_FALSE(decode_mux_signals(Bytes{3, 0, 0, 0}, m));
 }
 
