@@ -11,12 +11,12 @@
 
 #include "sdk/fake_sdk.hpp"
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
 // Counts heap allocations on this thread, to show that logging a row allocates nothing.
 thread_local std::size_t t_allocations = 0;
 }  // namespace
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // These replace the global pair, so malloc/free match by construction.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
