@@ -66,7 +66,8 @@ TEST(Select, ABusyLoopYieldsAfterItsBudgetOnlyWhenNoWorkerIsFree) {
     bool blocked;
     int seen_at;  // the pass at which the loop saw the other task run; -1: only after it ended
   };
-  const Case cases[] = {{0, false, Selector::kBudget}, {2, true, Selector::kBudget}, {2, false, -1}};
+  const int budget = Selector::kBudget;
+  const Case cases[] = {{0, false, budget}, {2, true, budget}, {2, false, -1}};
   for (const Case& c : cases) {
     for (bool try_first : {false, true}) {
       boost::asio::io_context context;
