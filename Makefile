@@ -62,5 +62,6 @@ fuzz:
 	cmake --build build/fuzz -j $(JOBS)
 	bash scripts/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
-bench: build
+bench: build install standin
 	for b in $(BUILD)/bench/bench_*; do $$b; done
+	$(PY) bench/periodic_load.py

@@ -1,6 +1,7 @@
 // Builds the process-wide runtime and its worker threads, and gives a fork child its own.
 #include "runtime/runtime.hpp"
 
+#include "runtime/busy_workers.hpp"
 #include "runtime/fork.hpp"
 
 #include <fmt/format.h>
@@ -88,6 +89,7 @@ Runtime::Runtime(std::size_t workers, const ThreadStarter& start)
     : context_(static_cast<int>(workers > 1 ? workers : 1)),
       work_(boost::asio::make_work_guard(context_)),
       workers_(workers) {
+  BusyWorkers::of(context_.get_executor()).declare_workers(workers_);
   threads_.reserve(workers_);
   try {
     for (std::size_t i = 0; i < workers_; ++i) {

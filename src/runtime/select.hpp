@@ -1,6 +1,7 @@
 // Fair selection over wait sources: a random first source at every wake-up, non-consuming waits.
 #pragma once
 
+#include "runtime/busy_workers.hpp"
 #include "runtime/waker.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -103,6 +104,13 @@ class Selector {
   // Empty polls before the loop parks.
   static constexpr int kSpins = 64;
 
+  Selector() = default;
+  Selector(const Selector&) = delete;
+  Selector& operator=(const Selector&) = delete;
+  ~Selector() {
+    if (load_) load_->leave();
+  }
+
   // One poll without suspending: an outcome when one is ready and the budget allows it, else
   // nullopt, and then select() goes on (yielding first when the budget is spent). Saves the
   // coroutine round trip on the busy path.
@@ -117,10 +125,22 @@ class Selector {
   template <WaitSource... S>
   boost::asio::awaitable<SelectResult<S...>> select(S&... sources) {
     using R = SelectResult<S...>;
+    if (!load_) {
+      load_ = &BusyWorkers::of(co_await boost::asio::this_coro::executor);
+      load_->enter();
+    }
     if (budget_ == 0) {
       budget_ = kBudget;
-      auto executor = co_await boost::asio::this_coro::executor;
-      co_await boost::asio::defer(executor, boost::asio::use_awaitable);
+      // Giving the worker back helps only when every worker is busy; a free one already runs
+      // whatever else is ready. A needless yield sends this task round the shared queue, and the
+      // worker woken to take it over can displace, on its CPU, the worker that has just taken a
+      // timer or the reactor: the timer then waits milliseconds behind a task that never had to
+      // move.
+      if (!load_->worker_free()) {
+        Suspended away(*load_);
+        auto executor = co_await boost::asio::this_coro::executor;
+        co_await boost::asio::defer(executor, boost::asio::use_awaitable);
+      }
     }
     for (;;) {
       if (auto r = detail::poll_once<R>(sources...)) {
@@ -141,13 +161,28 @@ class Selector {
       detail::Registration<S...> registration(waker_, sources...);
       // A source may have become ready before the registration took hold.
       if (auto r = detail::poll_once<R>(sources...)) co_return std::move(*r);
+      Suspended away(*load_);
       co_await waker_.wait();
     }
   }
 
  private:
+  // The task does not run while suspended; a frame destroyed while suspended leaves the count
+  // balanced too (this counts it back in, the selector's destructor out).
+  class Suspended {
+   public:
+    explicit Suspended(BusyWorkers& load) : load_(load) { load_.leave(); }
+    ~Suspended() { load_.enter(); }
+    Suspended(const Suspended&) = delete;
+    Suspended& operator=(const Suspended&) = delete;
+
+   private:
+    BusyWorkers& load_;
+  };
+
   AsyncWaker waker_;
   unsigned budget_ = kBudget;
+  BusyWorkers* load_ = nullptr;  // the context's count, from the first select on
 };
 
 inline constexpr int kBlockingSpins = 64;

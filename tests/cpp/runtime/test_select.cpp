@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <thread>
 
 namespace orvik::runtime {
@@ -55,28 +56,57 @@ TEST(Select, ALosingSourceKeepsItsItem) {
   EXPECT_EQ(q->receiver.size(), 0u);
 }
 
-TEST(Select, ABusyLoopYieldsAfterItsBudget) {
-  // Both ways a loop can poll: select alone, and the non-suspending try first.
-  for (bool try_first : {false, true}) {
-    boost::asio::io_context context;  // one thread: the other task runs only if the loop yields
-    CancellationToken ready;
-    ready.cancel();
-    bool other_ran = false;
-    int seen_at = -1;
-    testing::start(context, [&]() -> boost::asio::awaitable<void> {
-      Selector selector;
-      for (int i = 0; i < 1000 && seen_at < 0; ++i) {
-        auto event = try_first ? selector.try_select(ready) : std::nullopt;
-        if (!event) event.emplace(co_await selector.select(ready));
-        if (other_ran) seen_at = i;
+TEST(Select, ABusyLoopYieldsAfterItsBudgetOnlyWhenNoWorkerIsFree) {
+  // A yield while a worker is free buys nothing and sends the task round the shared queue, where
+  // the worker taking it over can hold up one that just took a timer. `declared` workers run the
+  // context; with `blocked`, one of them is held inside a task. The loop polls both ways: select
+  // alone, and the non-suspending try first.
+  struct Case {
+    std::size_t declared;
+    bool blocked;
+    int seen_at;  // the pass at which the loop saw the other task run; -1: only after it ended
+  };
+  const int budget = Selector::kBudget;
+  const Case cases[] = {{0, false, budget}, {2, true, budget}, {2, false, -1}};
+  for (const Case& c : cases) {
+    for (bool try_first : {false, true}) {
+      boost::asio::io_context context;
+      if (c.declared > 0) BusyWorkers::of(context.get_executor()).declare_workers(c.declared);
+      CancellationToken ready;
+      ready.cancel();
+      std::atomic<bool> inside = false;
+      std::atomic<bool> release = false;
+      std::thread holder;
+      if (c.blocked) {
+        testing::start(context, [&]() -> boost::asio::awaitable<void> {
+          Selector selector;
+          co_await selector.select(ready);
+          inside = true;
+          while (!release) std::this_thread::yield();
+        });
+        holder = std::thread([&] { context.run(); });
+        EXPECT_TRUE(testing::eventually([&] { return inside.load(); }));
       }
-    });
-    testing::start(context, [&]() -> boost::asio::awaitable<void> {
-      other_ran = true;
-      co_return;
-    });
-    context.run();
-    EXPECT_EQ(seen_at, static_cast<int>(Selector::kBudget)) << "try_first=" << try_first;
+      bool other_ran = false;
+      int seen_at = -1;
+      testing::start(context, [&]() -> boost::asio::awaitable<void> {
+        Selector selector;
+        for (int i = 0; i < 1000 && seen_at < 0; ++i) {
+          auto event = try_first ? selector.try_select(ready) : std::nullopt;
+          if (!event) event.emplace(co_await selector.select(ready));
+          if (other_ran) seen_at = i;
+        }
+        release = true;
+      });
+      testing::start(context, [&]() -> boost::asio::awaitable<void> {
+        other_ran = true;
+        co_return;
+      });
+      context.run();
+      if (holder.joinable()) holder.join();
+      EXPECT_EQ(seen_at, c.seen_at) << "declared=" << c.declared << " blocked=" << c.blocked
+                                    << " try_first=" << try_first;
+    }
   }
 }
 
