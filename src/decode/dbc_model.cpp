@@ -5,7 +5,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -82,6 +85,7 @@ struct SignalIndexes {
   BySignal<std::string> long_names;
   BySignal<std::vector<std::pair<std::uint64_t, std::string>>*> value_descriptions;
   BySignal<std::uint64_t> value_types;
+  BySignal<const ParsedExtendedMux*> extended_mux;
 };
 
 SignalIndexes index_signal_statements(ParsedDbc& items) {
@@ -101,6 +105,10 @@ SignalIndexes index_signal_statements(ParsedDbc& items) {
   }
   for (const auto& vt : items.value_types) {
     indexes.value_types.try_emplace(SignalRef{vt.message_id, vt.signal_name}, vt.value);
+  }
+  // The first SG_MUL_VAL_ of a signal counts, as for VAL_.
+  for (const auto& em : items.extended_mux) {
+    indexes.extended_mux.try_emplace(SignalRef{em.message_id, em.signal_name}, &em);
   }
   return indexes;
 }
@@ -150,6 +158,146 @@ void choose_type(const ParsedSignal& sg, const SignalRef& ref, const std::string
   spec.signal_type = type.signal_type;
 }
 
+// Which switch selects each multiplexed signal, by which values: its SG_MUL_VAL_ when that names a
+// signal of the message, else the message's multiplexor by the signal's own switch value.
+struct Selection {
+  std::uint32_t signal;
+  std::uint32_t by;
+  std::vector<SwitchRange> ranges;
+};
+
+std::vector<Selection> selections(const MessageSpec& message, std::uint32_t parsed_id,
+                                  const std::vector<std::string>& sg_names,
+                                  const SignalIndexes& indexes) {
+  boost::unordered_flat_map<std::string_view, std::uint32_t> by_sg_name;
+  for (std::uint32_t i = 0; i < sg_names.size(); ++i) by_sg_name.emplace(sg_names[i], i);
+  std::vector<Selection> out;
+  SignalRef lookup{parsed_id, {}};
+  for (std::uint32_t i = 0; i < message.signals.size(); ++i) {
+    const SignalSpec& s = message.signals[i];
+    if (s.mux_kind != MuxKind::multiplexed) continue;
+    lookup.second = sg_names[i];
+    if (const auto line = indexes.extended_mux.find(lookup); line != indexes.extended_mux.end()) {
+      if (const auto by = by_sg_name.find(line->second->switch_name); by != by_sg_name.end()) {
+        std::vector<SwitchRange> ranges;
+        for (const auto& [low, high] : line->second->ranges) ranges.push_back({low, high});
+        out.push_back({i, by->second, std::move(ranges)});
+        continue;
+      }
+    }
+    if (message.multiplexor_index) {
+      const auto by = static_cast<std::uint32_t>(*message.multiplexor_index);
+      out.push_back({i, by, {{s.switch_value, s.switch_value}}});
+    }
+  }
+  return out;
+}
+
+bool overlap(std::span<const SwitchRange> a, std::span<const SwitchRange> b) {
+  for (const SwitchRange& x : a) {
+    for (const SwitchRange& y : b) {
+      if (x.low <= y.high && y.low <= x.high) return true;
+    }
+  }
+  return false;
+}
+
+// Extended multiplexing of a message, or nothing when its multiplexor alone selects every
+// multiplexed signal by that signal's own switch value.
+ExtendedMux extended_mux(const MessageSpec& message, std::vector<Selection> chosen) {
+  ExtendedMux mux;
+  const bool single = std::all_of(chosen.begin(), chosen.end(), [&](const Selection& c) {
+    const std::uint64_t v = message.signals[c.signal].switch_value;
+    return c.by == message.multiplexor_index && c.ranges == std::vector<SwitchRange>{{v, v}};
+  });
+  if (single) return mux;
+
+  // Each switch's own selection, when it is multiplexed itself.
+  boost::unordered_flat_map<std::uint32_t, const Selection*> selection_of;  // by signal
+  boost::unordered_flat_set<std::uint32_t> switch_signals;
+  for (const Selection& c : chosen) {
+    selection_of.emplace(c.signal, &c);
+    switch_signals.insert(c.by);
+  }
+  // The switch above a switch signal; a chain that leads back to where it started is cut there,
+  // so that a switch selecting itself (m1M read against itself) stands at the top.
+  auto parent_of = [&](std::uint32_t signal) -> std::optional<std::uint32_t> {
+    const auto own = selection_of.find(signal);
+    if (own == selection_of.end()) return std::nullopt;
+    std::uint32_t at = own->second->by;
+    for (std::size_t steps = 0; steps <= switch_signals.size(); ++steps) {
+      if (at == signal) return std::nullopt;
+      const auto up = selection_of.find(at);
+      if (up == selection_of.end()) return own->second->by;
+      at = up->second->by;
+    }
+    return own->second->by;  // reaches a loop above it, not through it
+  };
+  struct Node {
+    std::uint32_t signal;
+    std::optional<std::uint32_t> parent;  // a signal
+    std::uint32_t depth = 0;
+  };
+  std::vector<Node> nodes;
+  for (const std::uint32_t signal : switch_signals) nodes.push_back({signal, parent_of(signal)});
+  boost::unordered_flat_map<std::uint32_t, std::size_t> node_of;
+  for (std::size_t i = 0; i < nodes.size(); ++i) node_of.emplace(nodes[i].signal, i);
+  for (Node& n : nodes) {
+    for (auto p = n.parent; p; p = nodes[node_of.at(*p)].parent) ++n.depth;
+  }
+  std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) {
+    return std::pair(a.depth, a.signal) < std::pair(b.depth, b.signal);
+  });
+  for (std::size_t i = 0; i < nodes.size(); ++i) node_of[nodes[i].signal] = i;
+
+  std::sort(chosen.begin(), chosen.end(), [&](const Selection& a, const Selection& b) {
+    return std::pair(node_of.at(a.by), a.signal) < std::pair(node_of.at(b.by), b.signal);
+  });
+  boost::unordered_flat_map<std::uint32_t, std::uint32_t> member_of;  // signal -> member index
+  for (const Node& n : nodes) {
+    MuxSwitch& sw = mux.switches.emplace_back();
+    sw.signal = n.signal;
+    sw.depth = n.depth;
+    if (n.parent) sw.parent = static_cast<std::uint32_t>(node_of.at(*n.parent));
+  }
+  for (const Selection& c : chosen) {
+    MuxSwitch& sw = mux.switches[node_of.at(c.by)];
+    if (sw.members_begin == sw.members_end) {
+      sw.members_begin = sw.members_end = static_cast<std::uint32_t>(mux.members.size());
+    }
+    ++sw.members_end;
+    member_of.emplace(c.signal, static_cast<std::uint32_t>(mux.members.size()));
+    MuxMember& m = mux.members.emplace_back();
+    m.signal = c.signal;
+    m.ranges_begin = static_cast<std::uint32_t>(mux.ranges.size());
+    mux.ranges.insert(mux.ranges.end(), c.ranges.begin(), c.ranges.end());
+    m.ranges_end = static_cast<std::uint32_t>(mux.ranges.size());
+  }
+
+  auto own_ranges = [&](const MuxSwitch& sw) {
+    const MuxMember& m = mux.members[sw.member];
+    return std::span(mux.ranges).subspan(m.ranges_begin, m.ranges_end - m.ranges_begin);
+  };
+  for (MuxSwitch& sw : mux.switches) {
+    if (sw.parent != kTopSwitch) sw.member = member_of.at(sw.signal);
+  }
+  for (MuxSwitch& sw : mux.switches) {
+    // Two switches at the top, or two selected by one value of the same switch, could name
+    // their sub-events alike.
+    for (const MuxSwitch& other : mux.switches) {
+      if (&other == &sw || other.parent != sw.parent) continue;
+      if (sw.parent == kTopSwitch || overlap(own_ranges(sw), own_ranges(other))) sw.named = true;
+    }
+    std::vector<SwitchRange> used;
+    for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
+      used.insert(used.end(), mux.ranges.begin() + mux.members[m].ranges_begin,
+                  mux.ranges.begin() + mux.members[m].ranges_end);
+    }
+    sw.decimal_suffixes = decode::decimal_suffixes(message.signals[sw.signal].value_table, used);
+  }
+  return mux;
+}
+
 std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIndexes& indexes) {
   auto message = std::make_shared<MessageSpec>();
   const MessageKey key = message_key(parsed.id);
@@ -159,6 +307,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
   message->size = static_cast<std::uint8_t>(parsed.size & 0xFF);
   message->signals.reserve(parsed.signals.size());
   boost::unordered_flat_set<std::string> seen;
+  std::vector<std::string> sg_names;  // of the signals kept, as SG_MUL_VAL_ names them
   SignalRef lookup;
   lookup.first = parsed.id;
 
@@ -191,8 +340,18 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     spec.is_signed = sg.is_signed;
     if (is_multiplexor) message->multiplexor_index = message->signals.size();
     message->signals.push_back(std::move(spec));
+    sg_names.push_back(std::move(lookup.second));
   }
-  message->decimal_suffixes = decode::decimal_suffixes(*message);
+  std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
+  std::vector<SwitchRange> used;
+  for (const Selection& c : chosen) {
+    if (c.by == message->multiplexor_index) used.insert(used.end(), c.ranges.begin(), c.ranges.end());
+  }
+  if (message->multiplexor_index) {
+    message->decimal_suffixes = decode::decimal_suffixes(
+        message->signals[*message->multiplexor_index].value_table, used);
+  }
+  message->extended_mux = extended_mux(*message, std::move(chosen));
   return message;
 }
 
