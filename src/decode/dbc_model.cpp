@@ -204,7 +204,7 @@ bool overlap(std::span<const SwitchRange> a, std::span<const SwitchRange> b) {
 
 // Extended multiplexing of a message, or nothing when its multiplexor alone selects every
 // multiplexed signal by that signal's own switch value.
-ExtendedMux extended_mux(const MessageSpec& message, std::vector<Selection> chosen) {
+ExtendedMux extended_mux(const MessageSpec& message, const std::vector<Selection>& chosen) {
   ExtendedMux mux;
   const bool single = std::all_of(chosen.begin(), chosen.end(), [&](const Selection& c) {
     const std::uint64_t v = message.signals[c.signal].switch_value;
@@ -212,66 +212,66 @@ ExtendedMux extended_mux(const MessageSpec& message, std::vector<Selection> chos
   });
   if (single) return mux;
 
-  // Each switch's own selection, when it is multiplexed itself.
-  boost::unordered_flat_map<std::uint32_t, const Selection*> selection_of;  // by signal
-  boost::unordered_flat_set<std::uint32_t> switch_signals;
+  boost::unordered_flat_map<std::uint32_t, const Selection*> own;  // a signal's own selection
+  std::vector<std::uint32_t> switch_signals;
   for (const Selection& c : chosen) {
-    selection_of.emplace(c.signal, &c);
-    switch_signals.insert(c.by);
+    own.emplace(c.signal, &c);
+    switch_signals.push_back(c.by);
   }
-  // The switch above a switch signal; a chain that leads back to where it started is cut there,
-  // so that a switch selecting itself (m1M read against itself) stands at the top.
-  auto parent_of = [&](std::uint32_t signal) -> std::optional<std::uint32_t> {
-    const auto own = selection_of.find(signal);
-    if (own == selection_of.end()) return std::nullopt;
-    std::uint32_t at = own->second->by;
-    for (std::size_t steps = 0; steps <= switch_signals.size(); ++steps) {
-      if (at == signal) return std::nullopt;
-      const auto up = selection_of.find(at);
-      if (up == selection_of.end()) return own->second->by;
+  std::sort(switch_signals.begin(), switch_signals.end());
+  switch_signals.erase(std::unique(switch_signals.begin(), switch_signals.end()),
+                       switch_signals.end());
+  // The switch above each switch; a chain that leads back to where it started is cut there, so a
+  // switch that selects itself (an m1M read against itself) stands at the top.
+  boost::unordered_flat_map<std::uint32_t, std::uint32_t> above;
+  for (const std::uint32_t signal : switch_signals) {
+    const auto first = own.find(signal);
+    if (first == own.end()) continue;
+    std::uint32_t at = first->second->by;
+    bool loops = false;
+    for (std::size_t steps = 0; steps <= switch_signals.size() && !loops; ++steps) {
+      loops = at == signal;
+      const auto up = own.find(at);
+      if (up == own.end()) break;
       at = up->second->by;
     }
-    return own->second->by;  // reaches a loop above it, not through it
-  };
-  struct Node {
-    std::uint32_t signal;
-    std::optional<std::uint32_t> parent;  // a signal
-    std::uint32_t depth = 0;
-  };
-  std::vector<Node> nodes;
-  for (const std::uint32_t signal : switch_signals) nodes.push_back({signal, parent_of(signal)});
-  boost::unordered_flat_map<std::uint32_t, std::size_t> node_of;
-  for (std::size_t i = 0; i < nodes.size(); ++i) node_of.emplace(nodes[i].signal, i);
-  for (Node& n : nodes) {
-    for (auto p = n.parent; p; p = nodes[node_of.at(*p)].parent) ++n.depth;
+    if (!loops) above.emplace(signal, first->second->by);
   }
-  std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) {
-    return std::pair(a.depth, a.signal) < std::pair(b.depth, b.signal);
-  });
-  for (std::size_t i = 0; i < nodes.size(); ++i) node_of[nodes[i].signal] = i;
 
-  std::sort(chosen.begin(), chosen.end(), [&](const Selection& a, const Selection& b) {
-    return std::pair(node_of.at(a.by), a.signal) < std::pair(node_of.at(b.by), b.signal);
-  });
-  boost::unordered_flat_map<std::uint32_t, std::uint32_t> member_of;  // signal -> member index
-  for (const Node& n : nodes) {
-    MuxSwitch& sw = mux.switches.emplace_back();
-    sw.signal = n.signal;
-    sw.depth = n.depth;
-    if (n.parent) sw.parent = static_cast<std::uint32_t>(node_of.at(*n.parent));
+  // Depth-first from the top switches, each switch's children in signal order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // (signal, parent switch)
+  for (auto s = switch_signals.rbegin(); s != switch_signals.rend(); ++s) {
+    if (!above.contains(*s)) stack.emplace_back(*s, kTopSwitch);
   }
-  for (const Selection& c : chosen) {
-    MuxSwitch& sw = mux.switches[node_of.at(c.by)];
-    if (sw.members_begin == sw.members_end) {
-      sw.members_begin = sw.members_end = static_cast<std::uint32_t>(mux.members.size());
+  while (!stack.empty()) {
+    const auto [signal, parent] = stack.back();
+    stack.pop_back();
+    const auto index = static_cast<std::uint32_t>(mux.switches.size());
+    MuxSwitch& sw = mux.switches.emplace_back();
+    sw.signal = signal;
+    sw.parent = parent;
+    sw.depth = parent == kTopSwitch ? 0 : mux.switches[parent].depth + 1;
+    sw.members_begin = static_cast<std::uint32_t>(mux.members.size());
+    for (const Selection& c : chosen) {
+      if (c.by != signal) continue;
+      mux.members.push_back({c.signal, static_cast<std::uint32_t>(mux.ranges.size()),
+                             static_cast<std::uint32_t>(mux.ranges.size() + c.ranges.size())});
+      mux.ranges.insert(mux.ranges.end(), c.ranges.begin(), c.ranges.end());
     }
-    ++sw.members_end;
-    member_of.emplace(c.signal, static_cast<std::uint32_t>(mux.members.size()));
-    MuxMember& m = mux.members.emplace_back();
-    m.signal = c.signal;
-    m.ranges_begin = static_cast<std::uint32_t>(mux.ranges.size());
-    mux.ranges.insert(mux.ranges.end(), c.ranges.begin(), c.ranges.end());
-    m.ranges_end = static_cast<std::uint32_t>(mux.ranges.size());
+    sw.members_end = static_cast<std::uint32_t>(mux.members.size());
+    for (auto s = switch_signals.rbegin(); s != switch_signals.rend(); ++s) {
+      if (const auto up = above.find(*s); up != above.end() && up->second == signal) {
+        stack.emplace_back(*s, index);
+      }
+    }
+  }
+  // A switch below the top finds its own selection among its parent's members.
+  for (MuxSwitch& sw : mux.switches) {
+    if (sw.parent == kTopSwitch) continue;
+    const MuxSwitch& parent = mux.switches[sw.parent];
+    for (std::uint32_t m = parent.members_begin; m < parent.members_end; ++m) {
+      if (mux.members[m].signal == sw.signal) sw.member = m;
+    }
   }
 
   auto own_ranges = [&](const MuxSwitch& sw) {
@@ -279,20 +279,15 @@ ExtendedMux extended_mux(const MessageSpec& message, std::vector<Selection> chos
     return std::span(mux.ranges).subspan(m.ranges_begin, m.ranges_end - m.ranges_begin);
   };
   for (MuxSwitch& sw : mux.switches) {
-    if (sw.parent != kTopSwitch) sw.member = member_of.at(sw.signal);
-  }
-  for (MuxSwitch& sw : mux.switches) {
     // Two switches at the top, or two selected by one value of the same switch, could name
     // their sub-events alike.
     for (const MuxSwitch& other : mux.switches) {
       if (&other == &sw || other.parent != sw.parent) continue;
       if (sw.parent == kTopSwitch || overlap(own_ranges(sw), own_ranges(other))) sw.named = true;
     }
-    std::vector<SwitchRange> used;
-    for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
-      used.insert(used.end(), mux.ranges.begin() + mux.members[m].ranges_begin,
-                  mux.ranges.begin() + mux.members[m].ranges_end);
-    }
+    const auto used = std::span(mux.ranges).subspan(
+        mux.members[sw.members_begin].ranges_begin,
+        mux.members[sw.members_end - 1].ranges_end - mux.members[sw.members_begin].ranges_begin);
     sw.decimal_suffixes = decode::decimal_suffixes(message.signals[sw.signal].value_table, used);
   }
   return mux;
@@ -342,7 +337,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     message->signals.push_back(std::move(spec));
     sg_names.push_back(std::move(lookup.second));
   }
-  std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
+  const std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
   std::vector<SwitchRange> used;
   for (const Selection& c : chosen) {
     if (c.by == message->multiplexor_index) used.insert(used.end(), c.ranges.begin(), c.ranges.end());
@@ -351,7 +346,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     message->decimal_suffixes = decode::decimal_suffixes(
         message->signals[*message->multiplexor_index].value_table, used);
   }
-  message->extended_mux = extended_mux(*message, std::move(chosen));
+  message->extended_mux = extended_mux(*message, chosen);
   return message;
 }
 
