@@ -337,6 +337,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     message->signals.push_back(std::move(spec));
     sg_names.push_back(std::move(lookup.second));
   }
+  if (!message->is_multiplexed) return message;
   const std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
   std::vector<SwitchRange> used;
   for (const Selection& c : chosen) {

@@ -26,6 +26,7 @@ SignalRefs base_signals(const MessageSpec& message);
 
 // Reads the multiplexor and picks the signals its (scaled, integer) value selects, at most 64
 // (warns when cut). Absent without a multiplexor, for a non-integer value, or when nothing matches.
+// The pick of a message without extended multiplexing; the others read decode_switches.
 std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> payload,
                                                const MessageSpec& message);
 
