@@ -244,7 +244,8 @@ Status DecoderCore::emit_switch_schemas(const MessageSpec& message, std::size_t 
     path.push_back(value);
     std::vector<const SignalSpec*> group;
     for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
-      if (mux.selects(mux.members[m], value)) group.push_back(&message.signals[mux.members[m].signal]);
+      const MuxMember& member = mux.members[m];
+      if (mux.selects(member, value)) group.push_back(&message.signals[member.signal]);
     }
     if (auto event = ensure_path_event(message, index, path, group); !event) {
       return fail(std::move(event.error()));

@@ -341,7 +341,8 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
   const std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
   std::vector<SwitchRange> used;
   for (const Selection& c : chosen) {
-    if (c.by == message->multiplexor_index) used.insert(used.end(), c.ranges.begin(), c.ranges.end());
+    if (c.by != message->multiplexor_index) continue;
+    used.insert(used.end(), c.ranges.begin(), c.ranges.end());
   }
   if (message->multiplexor_index) {
     message->decimal_suffixes = decode::decimal_suffixes(

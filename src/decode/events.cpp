@@ -73,7 +73,8 @@ std::string mux_path_name(const MessageSpec& message, std::size_t index,
 boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
                                                          std::span<const SwitchRange> used) {
   const auto is_used = [&](std::uint64_t v) {
-    return std::any_of(used.begin(), used.end(), [&](const SwitchRange& r) { return r.contains(v); });
+    return std::any_of(used.begin(), used.end(),
+                       [&](const SwitchRange& r) { return r.contains(v); });
   };
   // Only used values get a sub-event, so only their names can collide.
   boost::unordered_flat_map<std::string_view, std::size_t> uses;  // label -> used values with it

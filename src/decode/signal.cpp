@@ -278,9 +278,9 @@ void decode_switches(std::span<const std::uint8_t> payload, const MessageSpec& m
     const MuxSwitch& sw = mux.switches[i];
     states[i].active = false;
     // Parents come first, so the parent's state is already read.
-    if (sw.parent != kTopSwitch &&
-        !(states[sw.parent].active && mux.selects(mux.members[sw.member], states[sw.parent].value))) {
-      continue;
+    if (sw.parent != kTopSwitch) {
+      const SwitchState& parent = states[sw.parent];
+      if (!parent.active || !mux.selects(mux.members[sw.member], parent.value)) continue;
     }
     if (const auto value = selector_of(payload, message.signals[sw.signal])) {
       states[i] = {*value, true};

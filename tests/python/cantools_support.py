@@ -224,9 +224,9 @@ def switch_suffix(message, mux, value):
     text = str(label) if label is not None else str(value)
     switches = {s.multiplexer_signal for s in message.signals if s.multiplexer_signal}
     parent = {n: message.get_signal_by_name(n).multiplexer_signal for n in switches}
-    clash = any(n != mux.name and parent[n] == parent[mux.name] and (
-        parent[n] is None or set(mux.multiplexer_ids) & set(message.get_signal_by_name(n).multiplexer_ids))
-        for n in switches)
+    ids = {n: set(message.get_signal_by_name(n).multiplexer_ids or ()) for n in switches}
+    clash = any(n != mux.name and parent[n] == parent[mux.name] and
+                (parent[n] is None or ids[n] & ids[mux.name]) for n in switches)
     return f"{unprefix(mux.name)}={text}" if clash else text
 
 

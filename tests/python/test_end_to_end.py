@@ -104,8 +104,8 @@ def check_frames(requests, frames_rows, source):
         assert all(row[0] == source for row in rows[1:]), where
 
         values = {event: entries(vals, types[event]) for _, event, _, vals in rows[1:]}
-        base_written, frame_errors = check_rows(key, message, data,
-                                                [event for _, event, _, _ in rows[1:]], values, where)
+        events = [event for _, event, _, _ in rows[1:]]
+        base_written, frame_errors = check_rows(key, message, data, events, values, where)
         decoded += base_written
         errors += frame_errors
     return {"messages_received": len(requests), "messages_decoded": decoded,
