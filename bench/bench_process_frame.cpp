@@ -45,6 +45,20 @@ std::string fd_dbc() {
 }
 
 
+// A switch nested in another, and a range: every frame gives a base row and two sub-event rows.
+constexpr const char* kNestedDbc = R"(BO_ 774 Nested: 8 ECU
+ SG_ Top M : 0|4@1+ (1,0) [0|0] "" ECU
+ SG_ Sub m1M : 4|4@1+ (1,0) [0|0] "" ECU
+ SG_ T1 m1 : 8|8@1+ (1,0) [0|0] "" ECU
+ SG_ T2 m2 : 8|8@1+ (1,0) [0|0] "" ECU
+ SG_ S2 m2 : 16|16@1+ (0.1,0) [0|0] "" ECU
+ SG_ Plain : 32|32@1- (1,0) [0|0] "" ECU
+SG_MUL_VAL_ 774 Sub Top 1-1;
+SG_MUL_VAL_ 774 T1 Top 1-1;
+SG_MUL_VAL_ 774 T2 Top 2-2;
+SG_MUL_VAL_ 774 S2 Sub 0-15;
+)";
+
 std::vector<CanFrame> frames(std::uint32_t id, std::size_t length) {
   std::mt19937_64 rng(1);
   std::vector<CanFrame> out(kFrames);
@@ -61,7 +75,8 @@ std::vector<CanFrame> frames(std::uint32_t id, std::size_t length) {
 }
 
 void process_frames(benchmark::State& state, const std::string& dbc, std::uint32_t id,
-                    std::size_t length, bool log_raw = false) {
+                    std::size_t length, bool log_raw = false, std::uint8_t first_byte = 0,
+                    std::size_t rows_per_frame = 1) {
   const sdk::SdkAbiTable* table = standin_table();
   DecoderConfig config{DbcSource{DbcSource::Bytes{{dbc.begin(), dbc.end()}}}, "bench", log_raw,
                        TimestampMode::Auto};
@@ -72,7 +87,10 @@ void process_frames(benchmark::State& state, const std::string& dbc, std::uint32
     state.SkipWithError(core.error().chain().c_str());
     return;
   }
-  const auto input = frames(id, length);
+  auto input = frames(id, length);
+  if (first_byte != 0) {
+    for (CanFrame& f : input) f.data[0] = first_byte;
+  }
 
   // Checked rows first: the stand-in verifies every record, and nothing may count as a violation.
   run_python("orvik_sdk.reset(); orvik_sdk.count_only(False)");
@@ -82,7 +100,7 @@ void process_frames(benchmark::State& state, const std::string& dbc, std::uint32
       "assert s['rows'] == {}, s\n"
       "assert not s['violations'], s['violations']\n"
       "orvik_sdk.count_only(True)",
-      kFrames * (log_raw ? 2 : 1)));
+      kFrames * (rows_per_frame + (log_raw ? 1 : 0))));
 
   std::size_t i = 0;
   const std::uint64_t before = g_allocations.load();
@@ -109,6 +127,12 @@ void BM_ProcessFrame_Fd32Signals(benchmark::State& state) {
   process_frames(state, fd_dbc(), 1234, 64);
 }
 BENCHMARK(BM_ProcessFrame_Fd32Signals);
+
+// Top 1 selects Sub, which selects S2 by a range.
+void BM_ProcessFrame_NestedMux(benchmark::State& state) {
+  process_frames(state, kNestedDbc, 774, 8, false, 0x21, 3);
+}
+BENCHMARK(BM_ProcessFrame_NestedMux);
 
 }  // namespace
 

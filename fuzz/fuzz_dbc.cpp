@@ -17,6 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
       }
       for (const auto& s : message->signals) total += s.name.size() + s.value_table.size();
+      const orvik::ExtendedMux& mux = message->extended_mux;
+      for (const orvik::MuxSwitch& sw : mux.switches) {
+        const bool top = sw.parent == orvik::kTopSwitch;
+        if (sw.signal >= message->signals.size() || sw.members_begin >= sw.members_end ||
+            sw.members_end > mux.members.size() || (!top && sw.member >= mux.members.size()) ||
+            (!top && sw.parent >= static_cast<std::size_t>(&sw - mux.switches.data()))) {
+          __builtin_trap();  // every switch selects something, and its parent comes before it
+        }
+      }
     }
     (void)total;
   } else if (db.error().message().rfind("DBC parse error: ", 0) != 0) {

@@ -59,6 +59,31 @@ SwitchGroups switch_groups(const MessageSpec& message) {
   return groups;
 }
 
+// Up front, a range of switch values registers at most this many of its values, from its low
+// end; the others register on first use.
+constexpr std::uint64_t kUpFrontRangeValues = 256;
+
+// The values switch `sw` registers up front, ascending.
+std::vector<std::uint64_t> listed_values(const ExtendedMux& mux, const MuxSwitch& sw) {
+  std::vector<std::uint64_t> values;
+  for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
+    for (std::uint32_t r = mux.members[m].ranges_begin; r < mux.members[m].ranges_end; ++r) {
+      const SwitchRange range = mux.ranges[r];
+      if (range.low > range.high) continue;
+      const std::uint64_t last = range.high - range.low < kUpFrontRangeValues
+                                     ? range.high
+                                     : range.low + (kUpFrontRangeValues - 1);
+      for (std::uint64_t v = range.low;; ++v) {
+        values.push_back(v);
+        if (v == last) break;
+      }
+    }
+  }
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
 }  // namespace
 
 DecoderCore::DecoderCore(DecoderConfig config_in, dbc::DecodeDb db_in, sdk::SourceHandle src_in,
@@ -73,9 +98,16 @@ DecoderCore::DecoderCore(DecoderConfig config_in, dbc::DecodeDb db_in, sdk::Sour
   // that message_index points at.
   base_events.reserve(db.size());
   message_index.reserve(db.size());
+  std::size_t switches = 0, depth = 0;
   for (const auto& [key, message] : db.messages()) {
     message_index.emplace(key, MessageEntry{message.get()});
+    for (const MuxSwitch& sw : message->extended_mux.switches) {
+      switches = std::max(switches, message->extended_mux.switches.size());
+      depth = std::max<std::size_t>(depth, sw.depth + 1);
+    }
   }
+  switch_states.resize(switches);
+  switch_path.resize(depth);
 }
 
 Result<DecoderCore> DecoderCore::create(DecoderConfig config, sdk::SourceHandle src,
@@ -105,6 +137,7 @@ DecoderCore::~DecoderCore() {
   raw_src.reset();
   base_events.clear();
   mux_events.clear();
+  mux_path_events.clear();
   raw_event.reset();
   metrics.reset();
   message_index.clear();
@@ -177,6 +210,56 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_event(const MessageSpec&
   return &mux_events.emplace(key, std::move(*event)).first->second;
 }
 
+Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_mux_path_event(
+    const MessageSpec& message, std::size_t index, std::span<const SwitchState> states,
+    SignalList signals) {
+  const std::vector<MuxSwitch>& switches = message.extended_mux.switches;
+  const std::size_t length = switches[index].depth + 1;
+  for (std::size_t at = index, k = length; k-- > 0; at = switches[at].parent) {
+    switch_path[k] = states[at].value;
+  }
+  return ensure_path_event(message, index, std::span(switch_path).first(length), signals);
+}
+
+Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_path_event(const MessageSpec& message,
+                                                               std::size_t index,
+                                                               std::span<const std::uint64_t> path,
+                                                               SignalList signals) {
+  const auto sw = static_cast<std::uint32_t>(index);
+  const MuxPathView key{message.id, message.is_extended, sw, path};
+  if (const auto it = mux_path_events.find(key); it != mux_path_events.end()) return &it->second;
+  auto event = register_event(src, decode::mux_path_name(message, index, path), signals);
+  if (!event) return fail(std::move(event.error()));
+  MuxPathKey owned{message.id, message.is_extended, sw, {path.begin(), path.end()}};
+  return &mux_path_events.emplace(std::move(owned), std::move(*event)).first->second;
+}
+
+// Registers the sub-events of switch `index` for every value it lists, below the values `path` of
+// the switches above it, then those of the switches each value selects.
+Status DecoderCore::emit_switch_schemas(const MessageSpec& message, std::size_t index,
+                                        std::vector<std::uint64_t>& path) {
+  const ExtendedMux& mux = message.extended_mux;
+  const MuxSwitch& sw = mux.switches[index];
+  for (const std::uint64_t value : listed_values(mux, sw)) {
+    path.push_back(value);
+    std::vector<const SignalSpec*> group;
+    for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
+      const MuxMember& member = mux.members[m];
+      if (mux.selects(member, value)) group.push_back(&message.signals[member.signal]);
+    }
+    if (auto event = ensure_path_event(message, index, path, group); !event) {
+      return fail(std::move(event.error()));
+    }
+    for (std::size_t c = 0; c < mux.switches.size(); ++c) {
+      const MuxSwitch& child = mux.switches[c];
+      if (child.parent != index || !mux.selects(mux.members[child.member], value)) continue;
+      if (auto done = emit_switch_schemas(message, c, path); !done) return done;
+    }
+    path.pop_back();
+  }
+  return {};
+}
+
 Status DecoderCore::emit_schemas() {
   if (config.log_raw_frames) {
     if (auto raw = ensure_raw_event(); !raw) return fail(std::move(raw.error()));
@@ -188,6 +271,14 @@ Status DecoderCore::emit_schemas() {
       if (auto event = ensure_base_event(message, base); !event) {
         return fail(std::move(event.error()));
       }
+    }
+    if (!message.extended_mux.empty()) {
+      std::vector<std::uint64_t> path;
+      for (std::size_t i = 0; i < message.extended_mux.switches.size(); ++i) {
+        if (message.extended_mux.switches[i].parent != kTopSwitch) continue;
+        if (auto done = emit_switch_schemas(message, i, path); !done) return done;
+      }
+      continue;
     }
     if (!message.is_multiplexed || !message.multiplexor_index ||
         *message.multiplexor_index >= message.signals.size()) {

@@ -4,6 +4,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,6 +17,7 @@
 #include "decode/dbc.hpp"
 #include "decode/metrics.hpp"
 #include "decode/model.hpp"
+#include "decode/row_lists.hpp"
 #include "decode/timestamp.hpp"
 #include "sdk/handles.hpp"
 
@@ -57,6 +59,47 @@ struct MuxEventKeyHash {
   }
 };
 
+// Cache key of a sub-event under extended multiplexing: its message, its switch, and the values
+// of the switches from the top one down to it. Looked up through MuxPathView, without a copy.
+struct MuxPathKey {
+  std::uint32_t id;
+  bool is_extended;
+  std::uint32_t switch_index;
+  std::vector<std::uint64_t> path;
+};
+struct MuxPathView {
+  std::uint32_t id;
+  bool is_extended;
+  std::uint32_t switch_index;
+  std::span<const std::uint64_t> path;
+};
+
+struct MuxPathHash {
+  using is_transparent = void;
+  std::size_t operator()(const MuxPathView& k) const noexcept {
+    std::uint64_t h = (static_cast<std::uint64_t>(k.id) << 1 | k.is_extended) ^
+                      static_cast<std::uint64_t>(k.switch_index) << 33;
+    for (const std::uint64_t v : k.path) h = (h ^ v) * 0x9E3779B97F4A7C15ull;
+    return h ^ h >> 29;
+  }
+  std::size_t operator()(const MuxPathKey& k) const noexcept {
+    return (*this)(MuxPathView{k.id, k.is_extended, k.switch_index, k.path});
+  }
+};
+struct MuxPathEqual {
+  using is_transparent = void;
+  static MuxPathView view(const MuxPathView& k) { return k; }
+  static MuxPathView view(const MuxPathKey& k) {
+    return {k.id, k.is_extended, k.switch_index, k.path};
+  }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    const MuxPathView x = view(a), y = view(b);
+    return x.id == y.id && x.is_extended == y.is_extended && x.switch_index == y.switch_index &&
+           std::equal(x.path.begin(), x.path.end(), y.path.begin(), y.path.end());
+  }
+};
+
 using BaseEventMap = boost::unordered_flat_map<MessageKey, sdk::SdkAbiEvent, MessageKeyHash>;
 
 // What the per-frame step finds for a frame in one probe: its message, and the message's base
@@ -68,6 +111,8 @@ struct MessageEntry {
 };
 using MessageIndex = boost::unordered_flat_map<MessageKey, MessageEntry, MessageKeyHash>;
 using MuxEventMap = boost::unordered_flat_map<MuxEventKey, sdk::SdkAbiEvent, MuxEventKeyHash>;
+using MuxPathEventMap =
+    boost::unordered_flat_map<MuxPathKey, sdk::SdkAbiEvent, MuxPathHash, MuxPathEqual>;
 
 // A signal list as registration takes it: the per-frame picks (at most 64) or a full up-front
 // group (no limit).
@@ -86,6 +131,12 @@ struct DecoderCore {
   SharedCounters metrics;
   // Every message of `db`, for the per-frame lookup; holds no handles.
   MessageIndex message_index;
+  // Sub-events of messages with extended multiplexing, registered so far.
+  MuxPathEventMap mux_path_events;
+  // Room for one frame's switch states and one sub-event's path, sized for the model's largest
+  // message, so the per-frame step allocates nothing for them.
+  std::vector<SwitchState> switch_states;
+  std::vector<std::uint64_t> switch_path;
 
   // Builds the decode model from `config.dbc` and takes ownership of the sources. On failure
   // both sources have been released (raw first) before the error returns.
@@ -115,6 +166,12 @@ struct DecoderCore {
   Result<const sdk::SdkAbiEvent*> ensure_mux_event(const MessageSpec& message,
                                                    const SignalSpec& multiplexor,
                                                    SignalList signals, std::uint64_t switch_value);
+  // The sub-event of switch `index` of a message with extended multiplexing, at the values the
+  // switches above it and itself have in `states`, registered on first need.
+  Result<const sdk::SdkAbiEvent*> ensure_mux_path_event(const MessageSpec& message,
+                                                        std::size_t index,
+                                                        std::span<const SwitchState> states,
+                                                        SignalList signals);
   // Registers "can_raw" (when logged) and every event of the model; stops at the first error,
   // keeping what registered before it.
   Status emit_schemas();
@@ -123,6 +180,11 @@ struct DecoderCore {
   DecoderCore(DecoderConfig config, dbc::DecodeDb db, sdk::SourceHandle src,
               std::optional<sdk::SourceHandle> raw_src);
   Result<const sdk::SdkAbiEvent*> remember_base_event(MessageEntry& entry, SignalList signals);
+  Result<const sdk::SdkAbiEvent*> ensure_path_event(const MessageSpec& message, std::size_t index,
+                                                    std::span<const std::uint64_t> path,
+                                                    SignalList signals);
+  Status emit_switch_schemas(const MessageSpec& message, std::size_t index,
+                             std::vector<std::uint64_t>& path);
 };
 
 // Registers `name` on `source` with one column per signal, then attaches every non-empty value

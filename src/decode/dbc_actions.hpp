@@ -33,6 +33,7 @@ struct ParseState {
   bool values_for_signal = false;
   std::vector<std::pair<std::uint64_t, std::string>> values;
   std::uint64_t value_type = 0;
+  ParsedExtendedMux extended_mux;
 };
 
 namespace detail {
@@ -383,6 +384,41 @@ struct action<signal_extended_value_type> {
   static void apply0(ParseState& st) {
     st.items.value_types.push_back(
         ParsedValueType{st.id, std::move(st.signal_name), st.value_type});
+  }
+};
+
+template <>
+struct action<switch_name> {
+  template <class Input>
+  static void apply(const Input& in, ParseState& st) {
+    st.extended_mux.switch_name = in.string();
+  }
+};
+
+template <>
+struct action<range_low> {
+  template <class Input>
+  static void apply(const Input& in, ParseState& st) {
+    const std::uint64_t low = detail::to_u64(in, "a switch value of at most 64 bits");
+    st.extended_mux.ranges.emplace_back(low, low);
+  }
+};
+
+template <>
+struct action<range_high> {
+  template <class Input>
+  static void apply(const Input& in, ParseState& st) {
+    st.extended_mux.ranges.back().second =
+        detail::to_u64(in, "a switch value of at most 64 bits");
+  }
+};
+
+template <>
+struct action<extended_multiplexing> {
+  static void apply0(ParseState& st) {
+    st.extended_mux.message_id = st.id;
+    st.extended_mux.signal_name = std::move(st.signal_name);
+    st.items.extended_mux.push_back(std::exchange(st.extended_mux, ParsedExtendedMux{}));
   }
 };
 

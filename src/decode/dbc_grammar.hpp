@@ -328,7 +328,9 @@ struct signal_extended_value_type
 
 // SG_MUL_VAL_ id signal switch low-high, ... ;
 struct switch_name : identifier {};
-struct value_range : seq<unsigned_integer, skip, one<'-'>, skip, unsigned_integer> {};
+struct range_low : unsigned_integer {};
+struct range_high : unsigned_integer {};
+struct value_range : seq<range_low, skip, one<'-'>, skip, range_high> {};
 struct value_ranges : list<value_range, seq<skip, comma, skip>> {};
 struct extended_multiplexing
     : if_must<kw::SG_MUL_VAL_, skip, message_id, skip, signal_name, skip, switch_name, skip,

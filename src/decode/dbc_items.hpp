@@ -65,11 +65,20 @@ struct ParsedValueType {
   std::uint64_t value = 0;
 };
 
+// SG_MUL_VAL_: the switch that selects a multiplexed signal, and the switch values that do.
+struct ParsedExtendedMux {
+  std::uint32_t message_id = 0;
+  std::string signal_name;
+  std::string switch_name;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;  // inclusive, as written
+};
+
 struct ParsedDbc {
   std::vector<ParsedMessage> messages;
   std::vector<ParsedAttributeValue> attribute_values;
   std::vector<ParsedValueDescriptions> value_descriptions;
   std::vector<ParsedValueType> value_types;
+  std::vector<ParsedExtendedMux> extended_mux;
 };
 
 }  // namespace orvik::dbc

@@ -5,7 +5,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -94,6 +97,7 @@ struct SignalIndexes {
   BySignal<std::string> long_names;
   BySignal<std::vector<std::pair<std::uint64_t, std::string>>*> value_descriptions;
   BySignal<std::uint64_t> value_types;
+  BySignal<const ParsedExtendedMux*> extended_mux;
 };
 
 SignalIndexes index_signal_statements(ParsedDbc& items) {
@@ -113,6 +117,10 @@ SignalIndexes index_signal_statements(ParsedDbc& items) {
   }
   for (const auto& vt : items.value_types) {
     indexes.value_types.try_emplace(SignalRef{vt.message_id, vt.signal_name}, vt.value);
+  }
+  // The first SG_MUL_VAL_ of a signal counts, as for VAL_.
+  for (const auto& em : items.extended_mux) {
+    indexes.extended_mux.try_emplace(SignalRef{em.message_id, em.signal_name}, &em);
   }
   return indexes;
 }
@@ -162,6 +170,141 @@ void choose_type(const ParsedSignal& sg, const SignalRef& ref, const std::string
   spec.signal_type = type.signal_type;
 }
 
+// Which switch selects each multiplexed signal, by which values: its SG_MUL_VAL_ when that names a
+// signal of the message, else the message's multiplexor by the signal's own switch value.
+struct Selection {
+  std::uint32_t signal;
+  std::uint32_t by;
+  std::vector<SwitchRange> ranges;
+};
+
+std::vector<Selection> selections(const MessageSpec& message, std::uint32_t parsed_id,
+                                  const std::vector<std::string>& sg_names,
+                                  const SignalIndexes& indexes) {
+  boost::unordered_flat_map<std::string_view, std::uint32_t> by_sg_name;
+  for (std::uint32_t i = 0; i < sg_names.size(); ++i) by_sg_name.emplace(sg_names[i], i);
+  std::vector<Selection> out;
+  SignalRef lookup{parsed_id, {}};
+  for (std::uint32_t i = 0; i < message.signals.size(); ++i) {
+    const SignalSpec& s = message.signals[i];
+    if (s.mux_kind != MuxKind::multiplexed) continue;
+    lookup.second = sg_names[i];
+    if (const auto line = indexes.extended_mux.find(lookup); line != indexes.extended_mux.end()) {
+      if (const auto by = by_sg_name.find(line->second->switch_name); by != by_sg_name.end()) {
+        std::vector<SwitchRange> ranges;
+        for (const auto& [low, high] : line->second->ranges) ranges.push_back({low, high});
+        out.push_back({i, by->second, std::move(ranges)});
+        continue;
+      }
+    }
+    if (message.multiplexor_index) {
+      const auto by = static_cast<std::uint32_t>(*message.multiplexor_index);
+      out.push_back({i, by, {{s.switch_value, s.switch_value}}});
+    }
+  }
+  return out;
+}
+
+bool overlap(std::span<const SwitchRange> a, std::span<const SwitchRange> b) {
+  for (const SwitchRange& x : a) {
+    for (const SwitchRange& y : b) {
+      if (x.low <= y.high && y.low <= x.high) return true;
+    }
+  }
+  return false;
+}
+
+// Extended multiplexing of a message, or nothing when its multiplexor alone selects every
+// multiplexed signal by that signal's own switch value.
+ExtendedMux extended_mux(const MessageSpec& message, const std::vector<Selection>& chosen) {
+  ExtendedMux mux;
+  const bool single = std::all_of(chosen.begin(), chosen.end(), [&](const Selection& c) {
+    const std::uint64_t v = message.signals[c.signal].switch_value;
+    return c.by == message.multiplexor_index && c.ranges == std::vector<SwitchRange>{{v, v}};
+  });
+  if (single) return mux;
+
+  boost::unordered_flat_map<std::uint32_t, const Selection*> own;  // a signal's own selection
+  std::vector<std::uint32_t> switch_signals;
+  for (const Selection& c : chosen) {
+    own.emplace(c.signal, &c);
+    switch_signals.push_back(c.by);
+  }
+  std::sort(switch_signals.begin(), switch_signals.end());
+  switch_signals.erase(std::unique(switch_signals.begin(), switch_signals.end()),
+                       switch_signals.end());
+  // The switch above each switch; a chain that leads back to where it started is cut there, so a
+  // switch that selects itself (an m1M read against itself) stands at the top.
+  boost::unordered_flat_map<std::uint32_t, std::uint32_t> above;
+  for (const std::uint32_t signal : switch_signals) {
+    const auto first = own.find(signal);
+    if (first == own.end()) continue;
+    std::uint32_t at = first->second->by;
+    bool loops = false;
+    for (std::size_t steps = 0; steps <= switch_signals.size() && !loops; ++steps) {
+      loops = at == signal;
+      const auto up = own.find(at);
+      if (up == own.end()) break;
+      at = up->second->by;
+    }
+    if (!loops) above.emplace(signal, first->second->by);
+  }
+
+  // Depth-first from the top switches, each switch's children in signal order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // (signal, parent switch)
+  for (auto s = switch_signals.rbegin(); s != switch_signals.rend(); ++s) {
+    if (!above.contains(*s)) stack.emplace_back(*s, kTopSwitch);
+  }
+  while (!stack.empty()) {
+    const auto [signal, parent] = stack.back();
+    stack.pop_back();
+    const auto index = static_cast<std::uint32_t>(mux.switches.size());
+    MuxSwitch& sw = mux.switches.emplace_back();
+    sw.signal = signal;
+    sw.parent = parent;
+    sw.depth = parent == kTopSwitch ? 0 : mux.switches[parent].depth + 1;
+    sw.members_begin = static_cast<std::uint32_t>(mux.members.size());
+    for (const Selection& c : chosen) {
+      if (c.by != signal) continue;
+      mux.members.push_back({c.signal, static_cast<std::uint32_t>(mux.ranges.size()),
+                             static_cast<std::uint32_t>(mux.ranges.size() + c.ranges.size())});
+      mux.ranges.insert(mux.ranges.end(), c.ranges.begin(), c.ranges.end());
+    }
+    sw.members_end = static_cast<std::uint32_t>(mux.members.size());
+    for (auto s = switch_signals.rbegin(); s != switch_signals.rend(); ++s) {
+      if (const auto up = above.find(*s); up != above.end() && up->second == signal) {
+        stack.emplace_back(*s, index);
+      }
+    }
+  }
+  // A switch below the top finds its own selection among its parent's members.
+  for (MuxSwitch& sw : mux.switches) {
+    if (sw.parent == kTopSwitch) continue;
+    const MuxSwitch& parent = mux.switches[sw.parent];
+    for (std::uint32_t m = parent.members_begin; m < parent.members_end; ++m) {
+      if (mux.members[m].signal == sw.signal) sw.member = m;
+    }
+  }
+
+  auto own_ranges = [&](const MuxSwitch& sw) {
+    const MuxMember& m = mux.members[sw.member];
+    return std::span(mux.ranges).subspan(m.ranges_begin, m.ranges_end - m.ranges_begin);
+  };
+  for (MuxSwitch& sw : mux.switches) {
+    // Two switches at the top, or two selected by one value of the same switch, could name
+    // their sub-events alike.
+    for (const MuxSwitch& other : mux.switches) {
+      if (&other == &sw || other.parent != sw.parent) continue;
+      if (sw.parent == kTopSwitch || overlap(own_ranges(sw), own_ranges(other))) sw.named = true;
+    }
+    const auto used = std::span(mux.ranges).subspan(
+        mux.members[sw.members_begin].ranges_begin,
+        mux.members[sw.members_end - 1].ranges_end - mux.members[sw.members_begin].ranges_begin);
+    sw.decimal_suffixes = decode::decimal_suffixes(message.signals[sw.signal].value_table, used);
+  }
+  return mux;
+}
+
 std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIndexes& indexes) {
   auto message = std::make_shared<MessageSpec>();
   const MessageKey key = message_key(parsed.id);
@@ -171,6 +314,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
   message->size = static_cast<std::uint8_t>(parsed.size & 0xFF);
   message->signals.reserve(parsed.signals.size());
   boost::unordered_flat_set<std::string> seen;
+  std::vector<std::string> sg_names;  // of the signals kept, as SG_MUL_VAL_ names them
   SignalRef lookup;
   lookup.first = parsed.id;
 
@@ -204,8 +348,20 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     decode::plan_conversion(spec);
     if (is_multiplexor) message->multiplexor_index = message->signals.size();
     message->signals.push_back(std::move(spec));
+    sg_names.push_back(std::move(lookup.second));
   }
-  message->decimal_suffixes = decode::decimal_suffixes(*message);
+  if (!message->is_multiplexed) return message;
+  const std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
+  std::vector<SwitchRange> used;
+  for (const Selection& c : chosen) {
+    if (c.by != message->multiplexor_index) continue;
+    used.insert(used.end(), c.ranges.begin(), c.ranges.end());
+  }
+  if (message->multiplexor_index) {
+    message->decimal_suffixes = decode::decimal_suffixes(
+        message->signals[*message->multiplexor_index].value_table, used);
+  }
+  message->extended_mux = extended_mux(*message, chosen);
   return message;
 }
 

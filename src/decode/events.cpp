@@ -3,6 +3,11 @@
 
 #include <arrow/type.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
 
 #include <string_view>
 #include <vector>
@@ -26,54 +31,73 @@ std::string event_path(const MessageSpec& message, std::string_view suffix) {
   return fmt::format("{}/{}", event_key(message), suffix);
 }
 
-std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor,
-                       std::uint64_t switch_value) {
-  const auto label = multiplexor.value_table.find(switch_value);
-  if (label == multiplexor.value_table.end() || message.decimal_suffixes.contains(switch_value)) {
-    return fmt::format("{}", switch_value);
-  }
+namespace {
+
+std::string suffix(const ValueTable& labels,
+                   const boost::unordered_flat_set<std::uint64_t>& decimal, std::uint64_t value) {
+  const auto label = labels.find(value);
+  if (label == labels.end() || decimal.contains(value)) return fmt::format("{}", value);
   return label->second;
 }
 
-boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const MessageSpec& message) {
-  boost::unordered_flat_set<std::uint64_t> decimal;
-  if (!message.multiplexor_index || *message.multiplexor_index >= message.signals.size()) {
-    return decimal;
+// The value whose decimal suffix `text` is, if it is one.
+std::optional<std::uint64_t> decimal_of(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text != fmt::format("{}", value)) {
+    return std::nullopt;
   }
-  const ValueTable& labels = message.signals[*message.multiplexor_index].value_table;
-  if (labels.empty()) return decimal;
+  return value;
+}
 
-  // Only values that some signal uses get a sub-event, so only their names can collide.
-  boost::unordered_flat_set<std::uint64_t> values;
-  boost::unordered_flat_map<std::string_view, std::size_t> uses;  // label -> values carrying it
-  for (const SignalSpec& s : message.signals) {
-    if (s.mux_kind != MuxKind::multiplexed || !values.insert(s.switch_value).second) continue;
-    if (const auto l = labels.find(s.switch_value); l != labels.end()) ++uses[l->second];
+}  // namespace
+
+std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor,
+                       std::uint64_t switch_value) {
+  return suffix(multiplexor.value_table, message.decimal_suffixes, switch_value);
+}
+
+std::string mux_path_name(const MessageSpec& message, std::size_t index,
+                          std::span<const std::uint64_t> path) {
+  const ExtendedMux& mux = message.extended_mux;
+  std::vector<std::string> parts(path.size());
+  for (std::size_t at = index, k = path.size(); k-- > 0; at = mux.switches[at].parent) {
+    const MuxSwitch& sw = mux.switches[at];
+    const SignalSpec& signal = message.signals[sw.signal];
+    parts[k] = suffix(signal.value_table, sw.decimal_suffixes, path[k]);
+    if (sw.named) parts[k] = fmt::format("{}={}", signal.name, parts[k]);
   }
-  std::vector<std::uint64_t> by_decimal;  // values named by their decimal, still to check against
-  boost::unordered_flat_map<std::string_view, std::uint64_t> by_label;  // label -> its value
-  for (const std::uint64_t value : values) {
-    const auto l = labels.find(value);
-    if (l == labels.end()) {
-      by_decimal.push_back(value);
-    } else if (l->second.empty() || uses[l->second] > 1) {
+  return fmt::format("{}/{}", event_key(message), fmt::join(parts, "/"));
+}
+
+boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
+                                                         std::span<const SwitchRange> used) {
+  const auto is_used = [&](std::uint64_t v) {
+    return std::any_of(used.begin(), used.end(),
+                       [&](const SwitchRange& r) { return r.contains(v); });
+  };
+  // Only used values get a sub-event, so only their names can collide.
+  boost::unordered_flat_map<std::string_view, std::size_t> uses;  // label -> used values with it
+  for (const auto& [value, label] : labels) {
+    if (is_used(value)) ++uses[label];
+  }
+  boost::unordered_flat_set<std::uint64_t> decimal;
+  for (const auto& [value, label] : labels) {
+    if (is_used(value) && (label.empty() || uses[label] > 1)) decimal.insert(value);
+  }
+  // A label that spells the decimal suffix of another used value named by its decimal gives way,
+  // and its own value is then named by its decimal too: repeat until no label clashes. The result
+  // is the least such set, whatever the order of the table.
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (const auto& [value, label] : labels) {
+      if (!is_used(value) || decimal.contains(value)) continue;
+      const auto spelled = decimal_of(label);
+      if (!spelled || *spelled == value || !is_used(*spelled)) continue;
+      if (labels.contains(*spelled) && !decimal.contains(*spelled)) continue;  // named by label
       decimal.insert(value);
-      by_decimal.push_back(value);
-    } else {
-      by_label.emplace(l->second, value);
+      changed = true;
     }
-  }
-  // A label that spells the decimal suffix of a value named by its decimal gives way, and its own
-  // value is then named by its decimal too: repeat until no label clashes. The result is the least
-  // such set, whatever the order of the values.
-  while (!by_decimal.empty()) {
-    const std::uint64_t value = by_decimal.back();
-    by_decimal.pop_back();
-    const auto clash = by_label.find(fmt::format("{}", value));
-    if (clash == by_label.end() || clash->second == value) continue;
-    decimal.insert(clash->second);
-    by_decimal.push_back(clash->second);
-    by_label.erase(clash);
   }
   return decimal;
 }

@@ -27,10 +27,17 @@ std::string event_path(const MessageSpec& message, std::string_view suffix);
 // when the message marks the label as not unique) the value in decimal.
 std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor,
                        std::uint64_t switch_value);
-// The switch values of `message` whose label cannot name their sub-event: an empty label, one that
-// several switch values share, or one that spells the decimal suffix of another switch value.
-// Depends on the message alone, so every registration path picks the same names.
-boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const MessageSpec& message);
+// The switch values among `used` whose label in `labels` cannot name their sub-event: an empty
+// label, one that several used values share, or one that spells the decimal suffix of another
+// used value. Depends on the model alone, so every registration path picks the same names.
+boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
+                                                         std::span<const SwitchRange> used);
+
+// The sub-event name of switch `index` of a message with extended multiplexing, at the values
+// `path` of the switches from the top one down to it: the event key, then per switch "/", its
+// name and "=" when it is named so, and the label or decimal of its value.
+std::string mux_path_name(const MessageSpec& message, std::size_t index,
+                          std::span<const std::uint64_t> path);
 
 // The column type of a signal.
 std::shared_ptr<arrow::DataType> arrow_type(SignalType type);

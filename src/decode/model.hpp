@@ -55,6 +55,55 @@ struct SignalSpec {
   ValueTable value_table;
 };
 
+// Switch values from `low` to `high`, both included.
+struct SwitchRange {
+  std::uint64_t low;
+  std::uint64_t high;
+  bool contains(std::uint64_t v) const { return low <= v && v <= high; }
+  bool operator==(const SwitchRange&) const = default;
+};
+
+inline constexpr std::uint32_t kTopSwitch = 0xFFFFFFFFu;
+
+// A signal that selects others under extended multiplexing.
+struct MuxSwitch {
+  std::uint32_t signal = 0;              // its index in MessageSpec::signals
+  std::uint32_t parent = kTopSwitch;     // the switch that selects it, by index in `switches`
+  std::uint32_t member = kTopSwitch;     // its own entry in `members` when it has a parent
+  std::uint32_t depth = 0;               // number of switches above it
+  std::uint32_t members_begin = 0;       // the signals it selects: members[begin, end)
+  std::uint32_t members_end = 0;
+  // Its sub-event suffixes start with its name and '=': another switch at the same place could
+  // give the same names.
+  bool named = false;
+  // Switch values whose label would not name their sub-event uniquely: named by the decimal.
+  boost::unordered_flat_set<std::uint64_t> decimal_suffixes;
+};
+
+// A multiplexed signal and the switch values that select it.
+struct MuxMember {
+  std::uint32_t signal = 0;
+  std::uint32_t ranges_begin = 0;  // ranges[begin, end)
+  std::uint32_t ranges_end = 0;
+};
+
+// Multiplexing beyond one multiplexor selecting by single values: several switches, switches
+// nested in others, or value ranges (SG_MUL_VAL_). Empty for every other message, which keeps
+// the single-multiplexor pick.
+struct ExtendedMux {
+  std::vector<MuxSwitch> switches;  // every parent before its children
+  std::vector<MuxMember> members;   // grouped by switch in switch order, each in signal order
+  std::vector<SwitchRange> ranges;
+
+  bool empty() const { return switches.empty(); }
+  bool selects(const MuxMember& m, std::uint64_t value) const {
+    for (std::uint32_t r = m.ranges_begin; r < m.ranges_end; ++r) {
+      if (ranges[r].contains(value)) return true;
+    }
+    return false;
+  }
+};
+
 struct MessageSpec {
   std::optional<std::size_t> multiplexor_index;
   std::string name;
@@ -66,6 +115,7 @@ struct MessageSpec {
   // Switch values whose multiplexor label would not name their sub-event uniquely (empty,
   // repeated, or another value's decimal suffix): these are named by their decimal value.
   boost::unordered_flat_set<std::uint64_t> decimal_suffixes;
+  ExtendedMux extended_mux;
 };
 
 struct MessageKey {

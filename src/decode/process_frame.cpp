@@ -51,6 +51,33 @@ void log_raw_row(DecoderCore& core, const CanFrame& frame, std::int64_t time_ns)
   }
 }
 
+// One row per active switch of a message with extended multiplexing whose value selects signals,
+// parents before children.
+void log_switch_rows(DecoderCore& core, const MessageSpec& message,
+                     std::span<const std::uint8_t> payload, std::int64_t time_ns) {
+  const std::span<SwitchState> states =
+      std::span(core.switch_states).first(message.extended_mux.switches.size());
+  decode::decode_switches(payload, message, states);
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (!states[i].active) continue;
+    const SignalRefs group = decode::switch_group(message, i, states[i].value);
+    if (group.empty()) continue;
+    const auto event = core.ensure_mux_path_event(message, i, states, group);
+    if (!event) {
+      debug("ensure_mux_event failed: {}", event.error().message());
+      continue;
+    }
+    const auto row = decode::decode_signals(group, payload);
+    if (!row) {
+      core.metrics->add(Counter::decode_errors);
+      continue;
+    }
+    if (auto logged = (*event)->log_at(*row, time_ns); !logged) {
+      debug("mux emit failed: {}", logged.error().message());
+    }
+  }
+}
+
 }  // namespace
 
 void process_frame(DecoderCore& core, const CanFrame& frame) {
@@ -100,6 +127,10 @@ void process_frame(DecoderCore& core, const CanFrame& frame) {
   }
 
   if (!message.is_multiplexed) return;
+  if (!message.extended_mux.empty()) {
+    log_switch_rows(core, message, payload, time_ns);
+    return;
+  }
   const auto selection = decode::decode_mux_signals(payload, message);
   if (!selection) return;
   const auto event = core.ensure_mux_event(message, *selection->multiplexor, selection->signals,

@@ -17,6 +17,12 @@ inline constexpr std::size_t kMaxRowSignals = 64;
 using SignalRefs = boost::container::static_vector<const SignalSpec*, kMaxRowSignals>;
 using RowValues = boost::container::static_vector<std::optional<DecodedValue>, kMaxRowSignals>;
 
+// One switch of a message with extended multiplexing, as read from one frame.
+struct SwitchState {
+  std::uint64_t value = 0;
+  bool active = false;  // it has an integer value and every switch above it selects it
+};
+
 struct MuxSelection {
   const SignalSpec* multiplexor = nullptr;
   std::uint64_t selector = 0;

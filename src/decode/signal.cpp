@@ -273,22 +273,67 @@ SignalRefs base_signals(const MessageSpec& message) {
   return out;
 }
 
+namespace {
+
+// The value a multiplexor selects by: signed values sign-extended, unsigned ones zero-extended;
+// absent without a value or for a float one.
+std::optional<std::uint64_t> selector_of(std::span<const std::uint8_t> payload,
+                                         const SignalSpec& multiplexor) {
+  const auto value = decode_signal(payload, multiplexor);
+  if (!value || value->is_null) return std::nullopt;
+  if (value->is_signed_int()) return static_cast<std::uint64_t>(value->as_i64());
+  if (value->is_unsigned_int()) return value->as_u64();
+  return std::nullopt;
+}
+
+void warn_cut(const MessageSpec& message, std::uint64_t selector) {
+  log::event(log::Level::Warn, kTarget, "event {}/mux{}: more than {} signals; extras ignored",
+             message.name, selector, kMaxSignals);
+}
+
+}  // namespace
+
+void decode_switches(std::span<const std::uint8_t> payload, const MessageSpec& message,
+                     std::span<SwitchState> states) {
+  const ExtendedMux& mux = message.extended_mux;
+  for (std::size_t i = 0; i < mux.switches.size(); ++i) {
+    const MuxSwitch& sw = mux.switches[i];
+    states[i].active = false;
+    // Parents come first, so the parent's state is already read.
+    if (sw.parent != kTopSwitch) {
+      const SwitchState& parent = states[sw.parent];
+      if (!parent.active || !mux.selects(mux.members[sw.member], parent.value)) continue;
+    }
+    if (const auto value = selector_of(payload, message.signals[sw.signal])) {
+      states[i] = {*value, true};
+    }
+  }
+}
+
+SignalRefs switch_group(const MessageSpec& message, std::size_t index, std::uint64_t value) {
+  const ExtendedMux& mux = message.extended_mux;
+  const MuxSwitch& sw = mux.switches[index];
+  SignalRefs out;
+  for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
+    if (!mux.selects(mux.members[m], value)) continue;
+    if (out.size() == kMaxSignals) {
+      warn_cut(message, value);
+      break;
+    }
+    out.push_back(&message.signals[mux.members[m].signal]);
+  }
+  return out;
+}
+
 std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> payload,
                                                const MessageSpec& message) {
   if (!message.multiplexor_index || *message.multiplexor_index >= message.signals.size()) {
     return std::nullopt;
   }
   const SignalSpec& mux = message.signals[*message.multiplexor_index];
-  const auto value = decode_signal(payload, mux);
-  if (!value || value->is_null) return std::nullopt;
-  std::uint64_t selector;
-  if (value->is_signed_int()) {
-    selector = static_cast<std::uint64_t>(value->as_i64());
-  } else if (value->is_unsigned_int()) {
-    selector = value->as_u64();
-  } else {
-    return std::nullopt;
-  }
+  const auto found = selector_of(payload, mux);
+  if (!found) return std::nullopt;
+  const std::uint64_t selector = *found;
 
   // As in base_signals: fill a full-size list, then cut it to length.
   std::optional<MuxSelection> selection(std::in_place, &mux, selector);
@@ -298,8 +343,7 @@ std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> pay
   for (const SignalSpec& s : message.signals) {
     if (s.mux_kind != MuxKind::multiplexed || s.switch_value != selector) continue;
     if (n == kMaxSignals) {
-      log::event(log::Level::Warn, kTarget, "event {}/mux{}: more than {} signals; extras ignored",
-                 message.name, selector, kMaxSignals);
+      warn_cut(message, selector);
       break;
     }
     picked[n++] = &s;

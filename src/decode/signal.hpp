@@ -26,8 +26,18 @@ SignalRefs base_signals(const MessageSpec& message);
 
 // Reads the multiplexor and picks the signals its (scaled, integer) value selects, at most 64
 // (warns when cut). Absent without a multiplexor, for a non-integer value, or when nothing matches.
+// The pick of a message without extended multiplexing; the others read decode_switches.
 std::optional<MuxSelection> decode_mux_signals(std::span<const std::uint8_t> payload,
                                                const MessageSpec& message);
+
+// Reads the switches of a message with extended multiplexing into `states`, one per switch in
+// the model's order. A switch is active when it has an integer value (as a multiplexor's value is
+// read above) and, below the top, the switch that selects it is active with a value in its ranges.
+void decode_switches(std::span<const std::uint8_t> payload, const MessageSpec& message,
+                     std::span<SwitchState> states);
+
+// The signals switch `index` selects at `value`, in signal order, at most 64 (warns when cut).
+SignalRefs switch_group(const MessageSpec& message, std::size_t index, std::uint64_t value);
 
 // One value per entry, absent entries kept in place; no row for an empty list or when every
 // entry is absent.

@@ -10,13 +10,12 @@ import copy
 import json
 import math
 import subprocess
-import types
 
 import cantools
 import numpy as np
 import pytest
 
-from test_dbc_corpus import cantools_text, expected_messages, load_with_cantools
+from test_dbc_corpus import cantools_text, expected_messages, load_with_cantools, unprefix
 
 RANDOM_PAYLOADS = 6
 MAX_ROW_SIGNALS = 64
@@ -172,19 +171,60 @@ def decode_alone(message, signal, data, scaling):
     return single.decode(data, decode_choices=False, scaling=scaling)[signal.name]
 
 
-def decode_cantools(message, data, selector):
+def decode_cantools(message, data, chosen):
     """cantools' scaled and raw values by signal name, or None where it cannot decode the whole
-    message: overlapping signals make its combined unpacking fail. Then each signal we decoded is
-    unpacked on its own, and which signals belong to the frame comes from the multiplexor value."""
+    message: overlapping signals make its combined unpacking fail. Then each chosen signal (those
+    the frame selects) is unpacked on its own."""
     try:
         return (message.decode(data, decode_choices=False, scaling=True),
                 message.decode(data, decode_choices=False, scaling=False), True)
     except cantools.database.DecodeError as error:
         assert "unpacking failed" in str(error), error
-    chosen = [s for s in message.signals
-              if not s.multiplexer_ids or selector in s.multiplexer_ids]
     return ({s.name: decode_alone(message, s, data, True) for s in chosen},
             {s.name: decode_alone(message, s, data, False) for s in chosen}, False)
+
+
+def selected_groups(message, padded):
+    """What cantools selects beyond the base signals: for each multiplexor value that selects
+    signals, parents first, the path of (multiplexor, value) from the top and those signals."""
+    groups = []
+
+    def walk(node, path):
+        for name, choices in node["multiplexers"].items():
+            mux = message.get_signal_by_name(name)
+            value = decode_alone(message, mux, padded, True)
+            if value in choices and choices[value]["signals"]:  # labels alone list values too
+                groups.append((path + [(mux, value)], choices[value]["signals"]))
+                walk(choices[value], path + [(mux, value)])
+
+    walk(message._codecs, [])
+    return groups
+
+
+def switch_suffix(message, mux, value):
+    """A sub-event name's part for one multiplexor value: its label, else the decimal, after the
+    multiplexor's name and '=' when another multiplexor at the same place could give it too."""
+    label = (mux.choices or {}).get(value)
+    text = str(label) if label is not None else str(value)
+    switches = {s.multiplexer_signal for s in message.signals if s.multiplexer_signal}
+    parent = {n: message.get_signal_by_name(n).multiplexer_signal for n in switches}
+    ids = {n: set(message.get_signal_by_name(n).multiplexer_ids or ()) for n in switches}
+    clash = any(n != mux.name and parent[n] == parent[mux.name] and
+                (parent[n] is None or ids[n] & ids[mux.name]) for n in switches)
+    return f"{unprefix(mux.name)}={text}" if clash else text
+
+
+def expected_rows(key, message, data):
+    """cantools' values for one frame and the rows they call for: (event name, signals) of the
+    base event, then of each selected multiplexor value, named by the path of values."""
+    frame_id, extended = key
+    name = f"{frame_id:0{8 if extended else 4}x}_{unprefix(message.name)}"
+    padded = data.ljust(message.length, b"\0")
+    rows = [(name, [s for s in message.signals if not s.multiplexer_ids])]
+    for path, signals in selected_groups(message, padded):
+        rows.append(("/".join([name] + [switch_suffix(message, m, v) for m, v in path]), signals))
+    scaled, raw, whole = decode_cantools(message, padded, [s for _, g in rows for s in g])
+    return scaled, raw, whole, rows
 
 
 def run_frames_tool(tool_path, path, requests, *options):
@@ -237,38 +277,3 @@ def selector_of(message, padded):
     """The value of the message's last multiplexor, as ours picks it, or None without one."""
     multiplexors = [s for s in message.signals if s.is_multiplexer]
     return decode_alone(message, multiplexors[-1], padded, True) if multiplexors else None
-
-
-# --- Random layouts ---------------------------------------------------------------------------------
-# Whole factors with fractional and negative offsets, negative factors, and values beyond 64 bits.
-FACTORS = ["1", "1", "2", "-1", "100", "-3", "1.0", "1e3", "0", "0.5", "0.1", "-0.25", "1e19", "-8"]
-OFFSETS = ["0", "0", "1", "-1", "2048", "-40", "0.5", "-0.5", "-273.15", "1e9",
-           "-9223372036854775808", "18446744073709551615"]
-
-
-def random_dbc(rng, messages=12):
-    """DBC text of messages whose signals lie at random non-overlapping places, of random width
-    (up to 32 bits, or 33 to 64), byte order, sign and scaling; some are IEEE floats."""
-    lines, value_types = ['VERSION ""', "", "BU_: ECU", ""], []
-    for m in range(messages):
-        length = rng.choice([8, 8, 16, 64])
-        lines.append(f"BO_ {m + 1} R{m}: {length} ECU")
-        used = set()
-        for i in range(rng.randint(1, 10)):
-            ieee = rng.random() < 0.15
-            size = rng.choice([32, 64]) if ieee else rng.choice([rng.randint(1, 32), rng.randint(33, 64)])
-            order = rng.choice(["little_endian", "big_endian"])
-            layout = types.SimpleNamespace(start=rng.randrange(8 * length), length=size,
-                                           byte_order=order)
-            bits = set(bit_positions(layout))
-            if bits & used or max(bits) >= 8 * length:
-                continue
-            used |= bits
-            factor, offset = (rng.choice(["1", "0.5"]), rng.choice(["0", "1"])) if ieee else (
-                rng.choice(FACTORS), rng.choice(OFFSETS))
-            lines.append(f" SG_ S{m}_{i} : {layout.start}|{size}@{1 if order == 'little_endian' else 0}"
-                         f"{rng.choice('+-')} ({factor},{offset}) [0|0] \"\" ECU")
-            if ieee:
-                value_types.append(f"SIG_VALTYPE_ {m + 1} S{m}_{i} : {1 if size == 32 else 2};")
-        lines.append("")
-    return "\n".join(lines + value_types) + "\n"

@@ -14,12 +14,11 @@ import numpy as np
 import pyarrow as pa
 import pytest
 
-from cantools_support import OVERLAP, RULES_SEEN, corpus_requests, decode_cantools, \
-    load_for_decoding, selector_of
+from cantools_support import corpus_requests, load_for_decoding
 from conftest import CORPUS_DIR, corpus_files
 from decoder_support import COUNTERS, counts, sdk  # noqa: F401
 from orvik_can._native import CanDecoder
-from test_process_frame_corpus import check_row, event_key, mux_suffix
+from test_process_frame_corpus import check_rows
 
 # A spread of the corpus: the whole of it goes through the per-frame step in its own test.
 FILES = corpus_files()[::4]
@@ -83,23 +82,7 @@ def test_corpus_frames_through_the_decoder(path, sdk, monkeypatch):
             "is_fd": False, "data": data}), where
         assert all(source == "can" for source, _, _ in rows[1:]), where
 
-        padded = data.ljust(message.length, b"\0")
-        selector = selector_of(message, padded)
-        scaled, raw, whole = decode_cantools(message, padded, selector)
-        if not whole:
-            RULES_SEEN[OVERLAP] += 1
-        base = [s for s in message.signals if not s.multiplexer_ids]
-        group = [s for s in message.signals if s.multiplexer_ids and selector in s.multiplexer_ids]
-
         decoded = {event: entries(values, types[event]) for _, event, values in rows[1:]}
-        base_name = event_key(key, message)
-        mux_name = f"{base_name}/{mux_suffix(message, selector)}" if group else None
-        assert [event for _, event, _ in rows[1:]] == [
-            name for name in (base_name, mux_name) if name in decoded], where
-
-        base_written = check_row(decoded.get(base_name), base, scaled, raw, data,
-                                 f"{where} {base_name}") if base else False
-        mux_written = check_row(decoded.get(mux_name), group, scaled, raw, data,
-                                f"{where} {mux_name}") if group else False
-        errors = (bool(base) and not base_written) + (bool(group) and not mux_written)
+        base_written, errors = check_rows(key, message, data, [e for _, e, _ in rows[1:]],
+                                          decoded, where)
         assert step == [1, int(base_written), errors, 0], where

@@ -18,12 +18,11 @@ import orvik_sdk
 import pytest
 
 import orvik_can._native as native
-from cantools_support import OVERLAP, RULES_SEEN, corpus_requests, decode_cantools, \
-    load_for_decoding, selector_of
+from cantools_support import corpus_requests, load_for_decoding
 from conftest import CORPUS_DIR, ROOT, STANDIN_DIR
 from orvik_can._native import CanDecoder
 from test_can_decoder_corpus import column_types, entries
-from test_process_frame_corpus import check_row, event_key, mux_suffix
+from test_process_frame_corpus import check_rows
 
 DEMO_DBC = ROOT / "examples" / "demo.dbc"
 DEMO_SCRIPT = ROOT / "examples" / "demo.py"
@@ -104,25 +103,11 @@ def check_frames(requests, frames_rows, source):
             "is_fd": False, "data": data}), where
         assert all(row[0] == source for row in rows[1:]), where
 
-        padded = data.ljust(message.length, b"\0")
-        selector = selector_of(message, padded)
-        scaled, raw, whole = decode_cantools(message, padded, selector)
-        if not whole:
-            RULES_SEEN[OVERLAP] += 1
-        base = [s for s in message.signals if not s.multiplexer_ids]
-        group = [s for s in message.signals if s.multiplexer_ids and selector in s.multiplexer_ids]
-
         values = {event: entries(vals, types[event]) for _, event, _, vals in rows[1:]}
-        base_name = event_key(key, message)
-        mux_name = f"{base_name}/{mux_suffix(message, selector)}" if group else None
-        assert [event for _, event, _, _ in rows[1:]] == [
-            name for name in (base_name, mux_name) if name in values], where
-        base_written = check_row(values.get(base_name), base, scaled, raw, data,
-                                 f"{where} {base_name}") if base else False
-        mux_written = check_row(values.get(mux_name), group, scaled, raw, data,
-                                f"{where} {mux_name}") if group else False
+        events = [event for _, event, _, _ in rows[1:]]
+        base_written, frame_errors = check_rows(key, message, data, events, values, where)
         decoded += base_written
-        errors += (bool(base) and not base_written) + (bool(group) and not mux_written)
+        errors += frame_errors
     return {"messages_received": len(requests), "messages_decoded": decoded,
             "decode_errors": errors, "unknown_messages": 0}
 

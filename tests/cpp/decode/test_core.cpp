@@ -220,6 +220,33 @@ TEST_F(CoreTest, EmitSchemasRegistersEveryEventOfTheModel) {
   EXPECT_EQ(sdk_->log.size(), calls);
 }
 
+// Up front, every switch value the DBC lists registers, a nested switch's under each value of the
+// switch above that selects it; a range registers its first 256 values, the rest on first use.
+TEST_F(CoreTest, EmitSchemasRegistersEverySwitchPath) {
+  build(DbcSource{DbcSource::File{std::string(ORVIK_SOURCE_DIR) +
+                                  "/tests/fixtures/dbc/mux_extended.dbc"}},
+        false, false);
+  ASSERT_TRUE(core().emit_schemas());
+  Strings nested, pair;
+  std::size_t ranged = 0;
+  for (const std::string& name : event_names()) {
+    if (name.starts_with("0306_")) nested.push_back(name);
+    if (name.starts_with("0308_")) pair.push_back(name);
+    ranged += name.starts_with("0305_Ranged/");
+  }
+  EXPECT_EQ(nested, (Strings{"0306_Nested", "0306_Nested/1", "0306_Nested/1/2", "0306_Nested/2"}));
+  EXPECT_EQ(pair, (Strings{"0308_Pair", "0308_Pair/A=One", "0308_Pair/B=1"}));
+  EXPECT_EQ(ranged, 4u + 256u);  // 1-3 and 7, then 1000-1255
+  EXPECT_EQ(field_names(core().mux_path_events.at({774, false, 0, {1}})), (Strings{"Sub", "T1"}));
+  EXPECT_EQ(field_names(core().mux_path_events.at({774, false, 1, {1, 2}})), Strings{"S2"});
+
+  const std::size_t registered = sdk_->events.size();
+  process_frame(core(), frame(773, {0xCF, 0x07, 0, 9, 0, 0, 0, 0}));  // Sel 1999
+  process_frame(core(), frame(774, {0x21, 11, 22, 33, 0, 0, 0, 0}));
+  EXPECT_EQ(event_names().size(), registered + 1);
+  EXPECT_EQ(event_names().back(), "0305_Ranged/1999");
+}
+
 std::string dbc_with_many_signals(int plain, int muxed) {
   std::string text = "VERSION \"\"\n\nBU_: ECU\n\nBO_ 1 Wide: 64 ECU\n";
   text += " SG_ Sel M : 0|8@1+ (1,0) [0|0] \"\" ECU\n";

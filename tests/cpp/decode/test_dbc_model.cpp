@@ -274,6 +274,25 @@ TEST(DecodeModel, MultiplexingForms) {
   EXPECT_EQ(signal(m, "Value_b").switch_value, 2u);
   EXPECT_EQ(signal(m, "Deep").switch_value, 18446744073709551615u);
   EXPECT_EQ(signal(m, "Service").value_table.at(1), "Write");
+
+  // SG_MUL_VAL_: Sub is a switch below Top; R is selected by two ranges of Sel.
+  const ExtendedMux& nested = message(db, 774, false).extended_mux;
+  ASSERT_EQ(nested.switches.size(), 2u);
+  EXPECT_EQ(nested.switches[0].signal, 0u);  // Top
+  EXPECT_EQ(nested.switches[0].parent, kTopSwitch);
+  EXPECT_EQ(nested.switches[1].signal, 1u);  // Sub, selected by Top at 1
+  EXPECT_EQ(nested.switches[1].parent, 0u);
+  EXPECT_EQ(nested.ranges[nested.members[nested.switches[1].member].ranges_begin],
+            (SwitchRange{1, 1}));
+  const ExtendedMux& ranged = message(db, 773, false).extended_mux;
+  ASSERT_EQ(ranged.switches.size(), 1u);
+  EXPECT_EQ(ranged.ranges, (std::vector<SwitchRange>{{1, 3}, {7, 7}, {1000, 1999}}));
+  // One multiplexor selecting by single values keeps the single-multiplexor pick.
+  auto plain = DecodeDb::from_dbc_str(
+      "BO_ 1 M: 8 X\n SG_ S M : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ A m2 : 8|8@1+ (1,0) [0|0] \"\" X\n"
+      "SG_MUL_VAL_ 1 A S 2-2;\n");
+  ASSERT_TRUE(plain);
+  EXPECT_TRUE(message(*plain, 1, false).extended_mux.empty());
 }
 
 TEST(DecodeModel, BareLowercaseMIsReadAsTheMultiplexor) {

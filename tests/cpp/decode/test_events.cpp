@@ -53,6 +53,17 @@ TEST(EventNames, PathAppendsSlashAndSuffix) {
   EXPECT_EQ(kRawEventName, "can_raw");
 }
 
+// Labels of used switch values only: a range marks every value in it as used.
+TEST(EventNames, DecimalSuffixesForLabelsThatCannotNameAValue) {
+  const ValueTable labels{{1, "Reserved"}, {2, "Reserved"}, {3, ""},   {5, "6"},
+                          {7, "Seven"},    {8, "1"},        {9, "Off"}, {20, "Off"}};
+  const SwitchRange used[] = {{1, 8}, {9, 9}};
+  // 5 spells 6, which has no label; 8 spells 1, named by its decimal; 9 and 20 share a label, but
+  // 20 is unused.
+  const auto decimal = decimal_suffixes(labels, used);
+  EXPECT_EQ(decimal, (boost::unordered_flat_set<std::uint64_t>{1, 2, 3, 5, 8}));
+}
+
 TEST(Schemas, EverySignalTypeMapsToItsColumnType) {
   const std::pair<SignalType, std::shared_ptr<arrow::DataType>> cases[] = {
       {SignalType::Int8, arrow::int8()},

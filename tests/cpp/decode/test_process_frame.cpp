@@ -185,6 +185,42 @@ TEST_F(ProcessFrameTest, MultiplexorValuesSelectTheirOwnEvents) {
   EXPECT_EQ(row_events(), (Strings{"0200_Mux", "0200_Mux", "0200_Mux"}));
 }
 
+// SG_MUL_VAL_: each selected switch value gives a row of the signals it selects, named by the
+// values from the top switch down; a switch its parent does not select gives nothing.
+TEST_F(ProcessFrameTest, SelectedSwitchValuesGiveARowEach) {
+  build(DbcSource{DbcSource::File{std::string(ORVIK_SOURCE_DIR) +
+                                  "/tests/fixtures/dbc/mux_extended.dbc"}},
+        false, false);
+  struct Case {
+    std::uint32_t id;
+    std::vector<std::uint8_t> data;
+    std::vector<std::pair<std::string, Strings>> rows;
+  };
+  const Case cases[] = {
+      {774, {0x21, 11, 22, 33, 0, 0, 0, 0},
+       {{"0306_Nested", {"Top"}}, {"0306_Nested/1", {"Sub", "T1"}}, {"0306_Nested/1/2", {"S2"}}}},
+      {774, {0x22, 11, 22, 33, 0, 0, 0, 0}, {{"0306_Nested", {"Top"}}, {"0306_Nested/2", {"T2"}}}},
+      {774, {0x23, 11, 22, 33, 0, 0, 0, 0}, {{"0306_Nested", {"Top"}}}},
+      {773, {7, 0, 5, 6, 0, 0, 0, 0}, {{"0305_Ranged", {"Sel"}}, {"0305_Ranged/7", {"R"}}}},
+      {773, {4, 0, 5, 6, 0, 0, 0, 0}, {{"0305_Ranged", {"Sel"}}}},
+      {773, {0xDC, 5, 5, 6, 0, 0, 0, 0},
+       {{"0305_Ranged", {"Sel"}}, {"0305_Ranged/1500", {"Wide"}}}},
+      {776, {1, 1, 5, 6, 0, 0, 0, 0},
+       {{"0308_Pair", {"A", "B"}}, {"0308_Pair/A=One", {"X"}}, {"0308_Pair/B=1", {"Y"}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rows.back().first);
+    sdk_->rows.clear();
+    const CanFrame f = frame(c.id, c.data);
+    process(f);
+    Strings names;
+    for (const auto& [name, signals] : c.rows) names.push_back(name);
+    ASSERT_EQ(row_events(), names);
+    for (std::size_t i = 0; i < c.rows.size(); ++i) expect_decoded_row(i, f, c.rows[i].second);
+  }
+  EXPECT_EQ(counts(), (Counts{std::size(cases), std::size(cases), 0, 0}));
+}
+
 TEST_F(ProcessFrameTest, AbsentValuesAreSkippedAndAnEmptyRowIsAnError) {
   build();
   // Pedals: Beyond reaches past the 2-byte payload, so the row holds Throttle alone.
