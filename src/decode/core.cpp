@@ -60,8 +60,10 @@ SwitchGroups switch_groups(const MessageSpec& message) {
 }
 
 // Up front, a range of switch values registers at most this many of its values, from its low
-// end; the others register on first use.
+// end, and a message at most kUpFrontPathEvents sub-events (nested ranges multiply); the others
+// register on first use.
 constexpr std::uint64_t kUpFrontRangeValues = 256;
+constexpr std::size_t kUpFrontPathEvents = 4096;
 
 // The values switch `sw` registers up front, ascending.
 std::vector<std::uint64_t> listed_values(const ExtendedMux& mux, const MuxSwitch& sw) {
@@ -237,10 +239,12 @@ Result<const sdk::SdkAbiEvent*> DecoderCore::ensure_path_event(const MessageSpec
 // Registers the sub-events of switch `index` for every value it lists, below the values `path` of
 // the switches above it, then those of the switches each value selects.
 Status DecoderCore::emit_switch_schemas(const MessageSpec& message, std::size_t index,
-                                        std::vector<std::uint64_t>& path) {
+                                        std::vector<std::uint64_t>& path, std::size_t& left) {
   const ExtendedMux& mux = message.extended_mux;
   const MuxSwitch& sw = mux.switches[index];
   for (const std::uint64_t value : listed_values(mux, sw)) {
+    if (left == 0) break;
+    --left;
     path.push_back(value);
     std::vector<const SignalSpec*> group;
     for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
@@ -253,7 +257,7 @@ Status DecoderCore::emit_switch_schemas(const MessageSpec& message, std::size_t 
     for (std::size_t c = 0; c < mux.switches.size(); ++c) {
       const MuxSwitch& child = mux.switches[c];
       if (child.parent != index || !mux.selects(mux.members[child.member], value)) continue;
-      if (auto done = emit_switch_schemas(message, c, path); !done) return done;
+      if (auto done = emit_switch_schemas(message, c, path, left); !done) return done;
     }
     path.pop_back();
   }
@@ -274,9 +278,10 @@ Status DecoderCore::emit_schemas() {
     }
     if (!message.extended_mux.empty()) {
       std::vector<std::uint64_t> path;
+      std::size_t left = kUpFrontPathEvents;
       for (std::size_t i = 0; i < message.extended_mux.switches.size(); ++i) {
         if (message.extended_mux.switches[i].parent != kTopSwitch) continue;
-        if (auto done = emit_switch_schemas(message, i, path); !done) return done;
+        if (auto done = emit_switch_schemas(message, i, path, left); !done) return done;
       }
       continue;
     }
