@@ -190,7 +190,8 @@ def test_a_lagging_callable_loses_the_oldest_frames_and_goes_on(sdk, channel):
     wait_for(lambda: counts(dec)[RECEIVED] == sent)  # every frame reached the dispatcher
     release.set()
     wait_for(lambda: seen and seen[-1] == sent - 1)
-    assert seen == sorted(seen) and len(seen) <= 1 + 1024
+    # At most the call that was held, the frames copied ahead at a lag (64), and the 1024 held.
+    assert seen == sorted(seen) and len(seen) <= 1 + 64 + 1024
     del notifier, dec
 
 
