@@ -344,8 +344,8 @@ int clear(PyObject* self) {
 // --- members ---
 
 // Also lets go of the callback channel, so that the callback threads deliver what is held for
-// them, release their callables and end: a callable that refers back to the notifier then
-// keeps nothing alive.
+// them and end: a callable that refers back to the notifier is then held by the notifier alone,
+// in a cycle that the collector sees.
 Ref stop(PyObject* self) {
   py::refuse_inherited<NotifierValue>(self, "Notifier");
   const py::Exclusive<NotifierValue> n(self);
