@@ -1,4 +1,4 @@
-// Bounded multi-producer, single-consumer queue: offers that tell full from closed, and a wait for room.
+// Bounded multi-producer, single-consumer queue: offers telling full from closed; a wait for room.
 #pragma once
 
 #include "common/error.hpp"

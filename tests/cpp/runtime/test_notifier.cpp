@@ -162,7 +162,8 @@ TEST(Notifier, AFullQueueHoldsTheReaderAndCancellationStillEndsIt) {
     gate->release();
     if (!cancel_while_held) {
       ASSERT_TRUE(eventually([&] { return journal->size() == 6; }));
-      EXPECT_EQ(journal->snapshot(), (std::vector<std::string>{"a:1", "a:2", "a:3", "a:4", "a:5", "a:6"}));
+      EXPECT_EQ(journal->snapshot(),
+                (std::vector<std::string>{"a:1", "a:2", "a:3", "a:4", "a:5", "a:6"}));
       stop(*handle, ends->tx);
     }
     EXPECT_EQ(counters->get(Counter::buffer_overflows), 0u);
