@@ -8,7 +8,9 @@
 //
 // CanDecoder listeners decode on the runtime's dispatcher task. Each callable gets its own OS
 // thread fed from the callback channel, so a slow callable only loses its own frames. The object
-// keeps no reference to the bus, the decoders or the callables.
+// keeps the callables, for the garbage collector: a callable that refers back to the notifier
+// (a bound method of its owner) makes a cycle that the collector breaks by clearing the notifier,
+// which stops it.
 #include "python/notifier.hpp"
 
 #include <cxxabi.h>
@@ -42,6 +44,41 @@ using py::Ref;
 
 constexpr const char* kLogTarget = "orvik_can";
 
+// One callable, shared by the Notifier object and the thread that calls it, and touched only with
+// the interpreter lock held. The object reports the callable to the collector and empties the
+// cell when cleared; the thread takes a reference of its own for each call. The cell, and the
+// callable with it, goes with whichever of the two lets go last: the thread lets go only once the
+// callback channel has closed, so it keeps calling the callable for the frames still held for it.
+class CallableCell {
+ public:
+  explicit CallableCell(Ref callable) : callable_(std::move(callable)) {}
+  CallableCell(const CallableCell&) = delete;
+  CallableCell& operator=(const CallableCell&) = delete;
+
+  // A reference for one call; empty once the notifier has been cleared.
+  Ref get() const { return callable_; }
+  PyObject* peek() const { return callable_.get(); }
+  Ref take() { return std::move(callable_); }
+  // A further holder, for the callback thread.
+  CallableCell* share() {
+    ++holders_;
+    return this;
+  }
+  void let_go() {
+    if (--holders_ == 0) delete this;
+  }
+
+ private:
+  ~CallableCell() = default;
+  Ref callable_;
+  int holders_ = 1;
+};
+
+struct LetGo {
+  void operator()(CallableCell* cell) const { cell->let_go(); }
+};
+using CellHold = std::unique_ptr<CallableCell, LetGo>;
+
 // Cancels the tasks before releasing anything, and never joins a callback thread: each one ends
 // by itself once the callback channel closes, which stop() or destruction lets it do.
 class NotifierValue {
@@ -50,7 +87,9 @@ class NotifierValue {
   // A moved-from token still shares the live state, so the source must forget its handle
   // rather than cancel it on destruction.
   NotifierValue(NotifierValue&& other) noexcept
-      : handle_(std::exchange(other.handle_, std::nullopt)), threads_(std::move(other.threads_)) {}
+      : handle_(std::exchange(other.handle_, std::nullopt)),
+        threads_(std::move(other.threads_)),
+        cells_(std::move(other.cells_)) {}
   NotifierValue& operator=(NotifierValue&&) = delete;
   ~NotifierValue() {
     if (handle_) {
@@ -64,12 +103,30 @@ class NotifierValue {
 
   const runtime::NotifierHandle& handle() const { return *handle_; }
   runtime::NotifierHandle& handle() { return *handle_; }
-  void reserve_threads(std::size_t n) { threads_.reserve(n); }
+  // Room for n callables, so that a started thread is never dropped joinable.
+  void reserve(std::size_t n) {
+    threads_.reserve(n);
+    cells_.reserve(n);
+  }
+  CallableCell& add_cell(Ref callable) {
+    cells_.push_back(CellHold(new CallableCell(std::move(callable))));
+    return *cells_.back();
+  }
   void add_thread(std::thread thread) { threads_.push_back(std::move(thread)); }
+
+  const std::vector<CellHold>& cells() const { return cells_; }
+  // Empties every cell; the callables go with the result.
+  std::vector<Ref> take_callables() {
+    std::vector<Ref> out;
+    out.reserve(cells_.size());
+    for (const CellHold& cell : cells_) out.push_back(cell->take());
+    return out;
+  }
 
  private:
   std::optional<runtime::NotifierHandle> handle_;
   std::vector<std::thread> threads_;
+  std::vector<CellHold> cells_;
 };
 using Shared = py::Shared<NotifierValue>;
 
@@ -81,8 +138,12 @@ using Shared = py::Shared<NotifierValue>;
 // (pthread_exit, a forced unwind), so nothing on this stack swallows that unwind or touches
 // Python objects from a destructor.
 
-// Builds the message and calls the callable; whatever fails is discarded. Lock held.
-void deliver(PyObject* callable, const CanFrame& frame) {
+// Builds the message and calls the callable; whatever fails is discarded. Lock held. The call
+// holds a reference of its own, so clearing the notifier meanwhile does not end the callable
+// under it; frames that come after find the cell empty and go nowhere.
+void deliver(const CallableCell& cell, const CanFrame& frame) {
+  const Ref callable = cell.get();
+  if (!callable) return;
   PyObject* message = nullptr;
   try {
     message = message_from_frame(frame, std::nullopt).release();
@@ -91,7 +152,7 @@ void deliver(PyObject* callable, const CanFrame& frame) {
   } catch (...) {
   }
   if (message != nullptr) {
-    PyObject* result = PyObject_CallFunctionObjArgs(callable, message, nullptr);
+    PyObject* result = PyObject_CallFunctionObjArgs(callable.get(), message, nullptr);
     Py_XDECREF(result);
     Py_DECREF(message);
   }
@@ -135,8 +196,8 @@ class ThreadState {
   PyThreadState* tstate_ = nullptr;
 };
 
-// Owns one reference to `callable`, released under the lock when the channel closes.
-void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObject* callable,
+// Holds `cell`, let go under the lock when the channel closes.
+void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, CallableCell* cell,
                          PyInterpreterState* interp) {
   using Next = runtime::broadcast::RecvResult<CanFrame>;
   ThreadState thread_state(interp);
@@ -147,14 +208,14 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObje
     if (auto* frame = std::get_if<CanFrame>(&next)) {
       if (!Py_IsInitialized()) return;
       thread_state.lock();
-      deliver(callable, *frame);
+      deliver(*cell, *frame);
       // Frames already waiting go out under the same hold: one lock round trip per frame
       // would cost more than building the message and calling.
       for (unsigned n = 1; n < kDeliveryBatch; ++n) {
         std::optional<Next> more = runtime::try_recv_callback(receiver);
         if (!more) break;
         if (auto* queued = std::get_if<CanFrame>(&*more)) {
-          deliver(callable, *queued);
+          deliver(*cell, *queued);
         } else {
           pending = std::move(more);
           break;
@@ -167,7 +228,7 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObje
     } else {
       if (!Py_IsInitialized()) return;
       thread_state.lock();
-      Py_DECREF(callable);
+      cell->let_go();
       thread_state.finish();
       return;
     }
@@ -176,15 +237,15 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, PyObje
 
 // Starts the thread for one callable, reading from `receiver`.
 std::thread spawn_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver,
-                                  const Ref& callable) {
-  PyObject* owned = callable.new_ref();
+                                  CallableCell& cell) {
+  CallableCell* shared = cell.share();
   try {
-    return std::thread(run_callback_thread, std::move(receiver), owned, PyInterpreterState_Get());
+    return std::thread(run_callback_thread, std::move(receiver), shared, PyInterpreterState_Get());
   } catch (const std::system_error& e) {
-    Py_DECREF(owned);
+    shared->let_go();
     py::raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
   } catch (...) {
-    Py_DECREF(owned);
+    shared->let_go();
     throw;
   }
 }
@@ -252,18 +313,39 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
   NotifierValue value(std::move(*started));
   std::vector<runtime::broadcast::Receiver<CanFrame>> receivers =
       value.handle().take_callback_receivers();
-  value.reserve_threads(listeners.callables.size());  // a started thread is never dropped joinable
+  value.reserve(listeners.callables.size());
   for (std::size_t i = 0; i < listeners.callables.size(); ++i) {
-    value.add_thread(spawn_callback_thread(std::move(receivers[i]), listeners.callables[i]));
+    CallableCell& cell = value.add_cell(std::move(listeners.callables[i]));
+    value.add_thread(spawn_callback_thread(std::move(receivers[i]), cell));
   }
   return py::create(type, std::move(value));
+}
+
+// --- garbage collection ---
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (const CellHold& cell : py::Native<NotifierValue>::of(self)->value.cells()) {
+    Py_VISIT(cell->peek());
+  }
+  return 0;
+}
+
+// Stops the notifier and lets go of its callables. The callables go last, once no lock is
+// held, as their release may run any Python code.
+int clear(PyObject* self) {
+  NotifierValue& n = py::Native<NotifierValue>::of(self)->value;
+  const std::vector<Ref> callables = n.take_callables();
+  // A fork child's notifier does not run here, and its locks may be held by the parent's threads.
+  if (!py::inherited<NotifierValue>(self)) n.handle().stop();
+  return 0;
 }
 
 // --- members ---
 
 // Also lets go of the callback channel, so that the callback threads deliver what is held for
-// them, release their callables and end: a callable that refers back to the notifier then
-// keeps nothing alive.
+// them and end: a callable that refers back to the notifier is then held by the notifier alone,
+// in a cycle that the collector sees.
 Ref stop(PyObject* self) {
   py::refuse_inherited<NotifierValue>(self, "Notifier");
   const py::Exclusive<NotifierValue> n(self);
@@ -310,6 +392,8 @@ const py::ClassSpec kSpec{
     .constructor = &py::constructor<notifier_new>,
     .methods = kMethods,
     .getset = kGetSet,
+    .traverse = &traverse,
+    .clear = &clear,
 };
 
 }  // namespace

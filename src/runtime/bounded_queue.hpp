@@ -1,4 +1,4 @@
-// Bounded multi-producer, single-consumer queue whose non-blocking offer tells full from closed.
+// Bounded multi-producer, single-consumer queue: offers telling full from closed; a wait for room.
 #pragma once
 
 #include "common/error.hpp"
@@ -45,6 +45,7 @@ struct State {
   // on a lock (a fork child may have inherited it held).
   std::atomic<bool> closed{false};
   WaitList waiters;
+  WaitList room_waiters;  // senders waiting for room (Sender::Room)
   // Set under the mutex whenever an item or the end arrives, cleared by the receiver once it
   // finds neither: lets the receiver's idle poll skip the mutex.
   std::atomic<bool> maybe_ready{false};
@@ -55,8 +56,12 @@ struct State {
     if (closed.exchange(true, std::memory_order_release)) return;
     maybe_ready.store(true, std::memory_order_release);
     waiters.wake_all();
+    room_waiters.wake_all();
   }
   bool refuses_offers() const { return closed.load(std::memory_order_acquire); }
+  // Room for a run of offers: waiting for half the queue rather than one slot wakes a waiting
+  // sender once per run instead of once per item. Mutex held.
+  bool has_room() const { return items.size() <= capacity / 2; }
 };
 }  // namespace detail
 
@@ -104,6 +109,33 @@ class Sender {
   // Refuses later offers from every sender; the receiver still takes what is queued.
   void close() const { state_->close(); }
 
+  // A wait source, for a sender that waits rather than drops: ready while the queue is at most
+  // half full or refuses offers. It consumes nothing; the sender still offers with try_send.
+  class Room {
+   public:
+    struct Ready {};
+    using value_type = Ready;
+
+    explicit Room(std::shared_ptr<detail::State<T>> state) : state_(std::move(state)) {}
+    std::optional<Ready> try_take() const {
+      std::lock_guard lock(state_->mutex);
+      if (state_->refuses_offers() || state_->has_room()) return Ready{};
+      return std::nullopt;
+    }
+    void add_waker(Waker& waker) const {
+      std::lock_guard lock(state_->mutex);
+      state_->room_waiters.add(waker);
+    }
+    void remove_waker(Waker& waker) const {
+      std::lock_guard lock(state_->mutex);
+      state_->room_waiters.remove(waker);
+    }
+
+   private:
+    std::shared_ptr<detail::State<T>> state_;
+  };
+  Room room() const { return Room(state_); }
+
  private:
   std::shared_ptr<detail::State<T>> state_;
 };
@@ -138,6 +170,7 @@ class Receiver {
     if (!s.items.empty()) {
       std::optional<std::optional<T>> v(std::in_place, std::move(s.items.front()));
       s.items.pop_front();
+      if (!s.room_waiters.empty() && s.has_room()) s.room_waiters.wake_all();
       return v;
     }
     if (s.senders == 0 || s.refuses_offers()) return std::optional<std::optional<T>>(std::in_place);
@@ -176,6 +209,7 @@ class Receiver {
       std::lock_guard lock(state_->mutex);
       state_->closed.store(true, std::memory_order_release);
       dropped.swap(state_->items);
+      state_->room_waiters.wake_all();
     }
     state_.reset();
   }

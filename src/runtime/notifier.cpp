@@ -12,6 +12,7 @@ namespace {
 boost::asio::awaitable<void> run_reader(VirtualBusRx rx, SharedCounters counters,
                                         CancellationToken token, bounded::Sender<CanFrame> queue) {
   Selector selector;
+  const auto room = queue.room();
   for (;;) {
     auto event = co_await selector.select(token, rx);
     if (event.index() == 0) {
@@ -24,8 +25,19 @@ boost::asio::awaitable<void> run_reader(VirtualBusRx rx, SharedCounters counters
                  received.error().message());
       break;
     }
-    // Never waits: a full queue costs the frame, not the reader's pace.
-    if (!queue.try_send(std::move(*received)) && counters) counters->add(Counter::buffer_overflows);
+    // A full queue holds the reader, not the frame: the bus is a broadcast ring on which a slow
+    // receiver holds up no one, so frames left there are lost only when the ring laps them, and
+    // the bus receiver counts that.
+    auto offered = queue.try_send(std::move(*received));
+    while (!offered && offered.error().reason == bounded::OfferError::full) {
+      if ((co_await selector.select(token, room)).index() == 0) {
+        rx.mark_shutdown();
+        co_return;
+      }
+      offered = queue.try_send(std::move(offered.error().value));
+    }
+    // Refused as closed: the dispatcher has ended.
+    if (!offered && counters) counters->add(Counter::buffer_overflows);
   }
 }
 

@@ -153,24 +153,23 @@ def test_listeners_listed_twice_run_twice(sdk, channel):
     del notifier, dec
 
 
-def test_overflows_count_into_the_last_decoder_only(sdk, channel):
-    # A one-frame queue: whatever the reader cannot queue is counted, never lost silently.
-    name, tx = channel
+@pytest.mark.parametrize("capacity", [64, 65536])
+def test_a_full_queue_holds_the_reader_and_only_a_lapped_bus_loses_frames(sdk, capacity):
+    # A one-frame queue, sent to far faster than it drains: the reader waits and leaves frames on
+    # the bus, which loses them only when its ring laps, counted into the last decoder alone.
+    name = f"notifier-{next(_names)}"
+    tx = VirtualBus(name, capacity=capacity)
     a, b = decoder("n_first"), decoder("n_last")
-    notifier = Notifier(VirtualBus(name, capacity=64), [a, b], recv_buffer_size=1)
+    notifier = Notifier(VirtualBus(name), [a, b], recv_buffer_size=1)
     sent = 3000
     for _ in range(sent):
         tx.send(0x123, STATUS)
-
-    def accounted():
-        dropped = metric(b, "buffer_overflows") + metric(b, "broadcast_overflows")
-        return counts(b)[RECEIVED] + dropped
-
-    wait_for(lambda: accounted() == sent)
+    wait_for(lambda: counts(b)[RECEIVED] + metric(b, "broadcast_overflows") == sent)
     wait_for(lambda: counts(a)[RECEIVED] == counts(b)[RECEIVED])
     assert metric(a, "buffer_overflows") == metric(a, "broadcast_overflows") == 0
-    # Sent far faster than a one-frame queue drains: some frames must have been dropped.
-    assert metric(b, "buffer_overflows") + metric(b, "broadcast_overflows") > 0
+    assert metric(b, "buffer_overflows") == 0
+    if capacity > sent:
+        assert counts(b)[RECEIVED] == sent
     del notifier, a, b
 
 
@@ -191,7 +190,8 @@ def test_a_lagging_callable_loses_the_oldest_frames_and_goes_on(sdk, channel):
     wait_for(lambda: counts(dec)[RECEIVED] == sent)  # every frame reached the dispatcher
     release.set()
     wait_for(lambda: seen and seen[-1] == sent - 1)
-    assert seen == sorted(seen) and len(seen) <= 1 + 1024
+    # At most the call that was held, the frames copied ahead at a lag (64), and the 1024 held.
+    assert seen == sorted(seen) and len(seen) <= 1 + 64 + 1024
     del notifier, dec
 
 
@@ -237,9 +237,10 @@ def os_thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def test_stop_ends_the_callback_threads_of_a_notifier_its_callables_refer_to(channel):
-    # python-can's usual shape: the owner keeps the notifier, the notifier's threads keep the
-    # owner's bound methods. After stop() the threads must end and let the owner go.
+@pytest.mark.parametrize("stop", [True, False])
+def test_stop_or_the_collector_ends_a_notifier_its_callables_refer_to(channel, stop):
+    # python-can's usual shape: the owner keeps the notifier, the notifier keeps the owner's
+    # bound methods. Stopped, or dropped and collected, the threads must end and let the owner go.
     name, tx = channel
     Notifier(VirtualBus(name)).stop()  # the runtime's workers exist before the count
     before = os_thread_count()
@@ -260,10 +261,15 @@ def test_stop_ends_the_callback_threads_of_a_notifier_its_callables_refer_to(cha
         owner = Owner()
         tx.send(i, b"")
         wait_for(lambda: owner.seen == 2)
-        owner.notifier.stop()
+        if stop:
+            owner.notifier.stop()
         del owner
+
+    def collected():  # again and again: a call under way holds its callable for a moment
         gc.collect()
-    wait_for(lambda: len(finalised) == 20)
+        return len(finalised) == 20
+
+    wait_for(collected)
     wait_for(lambda: os_thread_count() <= before)
 
 
