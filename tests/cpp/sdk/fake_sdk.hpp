@@ -68,7 +68,7 @@ struct FakeSdk {
   int last_error_calls = 0;
 
   // Handles are distinct addresses inside this arena; their index names them in the log.
-  std::array<char, 1024> arena{};
+  std::array<char, 16384> arena{};
   int next_handle = 1;
 
   void* new_handle() { return &arena[static_cast<std::size_t>(next_handle++)]; }
