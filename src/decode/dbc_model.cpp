@@ -300,7 +300,8 @@ ExtendedMux extended_mux(const MessageSpec& message, const std::vector<Selection
     const auto used = std::span(mux.ranges).subspan(
         mux.members[sw.members_begin].ranges_begin,
         mux.members[sw.members_end - 1].ranges_end - mux.members[sw.members_begin].ranges_begin);
-    sw.decimal_suffixes = decode::decimal_suffixes(message.signals[sw.signal].value_table, used);
+    sw.decimal_suffixes =
+        decode::decimal_suffixes(message.signals[sw.signal].value_table, used, true);
   }
   return mux;
 }

@@ -72,7 +72,8 @@ std::string mux_path_name(const MessageSpec& message, std::size_t index,
 }
 
 boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
-                                                         std::span<const SwitchRange> used) {
+                                                         std::span<const SwitchRange> used,
+                                                         bool in_path) {
   // Merged and sorted, so that a value's use is one binary search: a table of thousands of labels
   // against thousands of ranges stays fast.
   std::vector<SwitchRange> merged;
@@ -104,7 +105,9 @@ boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labe
   }
   boost::unordered_flat_set<std::uint64_t> decimal;
   for (const auto& [value, label] : labels) {
-    if (is_used(value) && (label.empty() || uses[label] > 1)) decimal.insert(value);
+    // In a path a '/' would read as the end of the suffix: "a/b" is also "a", then "b" below it.
+    const bool splits = in_path && label.find('/') != std::string::npos;
+    if (is_used(value) && (label.empty() || uses[label] > 1 || splits)) decimal.insert(value);
   }
   // A label that spells the decimal suffix of another used value named by its decimal gives way,
   // and its own value is then named by its decimal too, and so on along the labels that spell it.
