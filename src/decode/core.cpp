@@ -60,8 +60,8 @@ SwitchGroups switch_groups(const MessageSpec& message) {
 }
 
 // Up front, a range of switch values registers at most this many of its values, from its low
-// end, and a message at most kUpFrontPathEvents sub-events (nested ranges multiply); the others
-// register on first use.
+// end, and the model at most kUpFrontPathEvents sub-events in all (nested ranges multiply, and a
+// small DBC can hold many messages); the others register on first use.
 constexpr std::uint64_t kUpFrontRangeValues = 256;
 constexpr std::size_t kUpFrontPathEvents = 4096;
 
@@ -268,6 +268,7 @@ Status DecoderCore::emit_schemas() {
   if (config.log_raw_frames) {
     if (auto raw = ensure_raw_event(); !raw) return fail(std::move(raw.error()));
   }
+  std::size_t left = kUpFrontPathEvents;  // sub-events of extended multiplexing
   for (const auto& [key, shared_message] : db.messages()) {
     const MessageSpec& message = *shared_message;
     const SignalRefs base = decode::base_signals(message);
@@ -278,7 +279,6 @@ Status DecoderCore::emit_schemas() {
     }
     if (!message.extended_mux.empty()) {
       std::vector<std::uint64_t> path;
-      std::size_t left = kUpFrontPathEvents;
       for (std::size_t i = 0; i < message.extended_mux.switches.size(); ++i) {
         if (message.extended_mux.switches[i].parent != kTopSwitch) continue;
         if (auto done = emit_switch_schemas(message, i, path, left); !done) return done;
