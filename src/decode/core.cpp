@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <limits>
 #include <utility>
 
 #include "common/log.hpp"
@@ -60,29 +61,39 @@ SwitchGroups switch_groups(const MessageSpec& message) {
 }
 
 // Up front, a range of switch values registers at most this many of its values, from its low
-// end, and a message at most kUpFrontPathEvents sub-events (nested ranges multiply); the others
-// register on first use.
+// end, and the model at most kUpFrontPathEvents sub-events in all (nested ranges multiply, and a
+// small DBC can hold many messages); the others register on first use.
 constexpr std::uint64_t kUpFrontRangeValues = 256;
 constexpr std::size_t kUpFrontPathEvents = 4096;
 
-// The values switch `sw` registers up front, ascending.
-std::vector<std::uint64_t> listed_values(const ExtendedMux& mux, const MuxSwitch& sw) {
-  std::vector<std::uint64_t> values;
+// The lowest `limit` values switch `sw` registers up front, ascending. Its ranges are merged in
+// order rather than spelled out: one SG_MUL_VAL_ line can hold thousands of them.
+std::vector<std::uint64_t> listed_values(const ExtendedMux& mux, const MuxSwitch& sw,
+                                         std::size_t limit) {
+  std::vector<SwitchRange> spans;  // each range cut to its first kUpFrontRangeValues values
   for (std::uint32_t m = sw.members_begin; m < sw.members_end; ++m) {
     for (std::uint32_t r = mux.members[m].ranges_begin; r < mux.members[m].ranges_end; ++r) {
       const SwitchRange range = mux.ranges[r];
       if (range.low > range.high) continue;
-      const std::uint64_t last = range.high - range.low < kUpFrontRangeValues
-                                     ? range.high
-                                     : range.low + (kUpFrontRangeValues - 1);
-      for (std::uint64_t v = range.low;; ++v) {
-        values.push_back(v);
-        if (v == last) break;
-      }
+      spans.push_back({range.low, range.high - range.low < kUpFrontRangeValues
+                                      ? range.high
+                                      : range.low + (kUpFrontRangeValues - 1)});
     }
   }
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
+  std::sort(spans.begin(), spans.end(),
+            [](const SwitchRange& a, const SwitchRange& b) { return a.low < b.low; });
+  std::vector<std::uint64_t> values;
+  std::uint64_t next = 0;  // every value below it is taken or in no span
+  for (const SwitchRange& span : spans) {
+    if (values.size() == limit) break;
+    if (span.high < next) continue;
+    for (std::uint64_t v = std::max(span.low, next); values.size() < limit; ++v) {
+      values.push_back(v);
+      if (v == span.high) break;
+    }
+    if (span.high == std::numeric_limits<std::uint64_t>::max()) break;
+    next = span.high + 1;
+  }
   return values;
 }
 
@@ -242,7 +253,7 @@ Status DecoderCore::emit_switch_schemas(const MessageSpec& message, std::size_t 
                                         std::vector<std::uint64_t>& path, std::size_t& left) {
   const ExtendedMux& mux = message.extended_mux;
   const MuxSwitch& sw = mux.switches[index];
-  for (const std::uint64_t value : listed_values(mux, sw)) {
+  for (const std::uint64_t value : listed_values(mux, sw, left)) {
     if (left == 0) break;
     --left;
     path.push_back(value);
@@ -268,6 +279,7 @@ Status DecoderCore::emit_schemas() {
   if (config.log_raw_frames) {
     if (auto raw = ensure_raw_event(); !raw) return fail(std::move(raw.error()));
   }
+  std::size_t left = kUpFrontPathEvents;  // sub-events of extended multiplexing
   for (const auto& [key, shared_message] : db.messages()) {
     const MessageSpec& message = *shared_message;
     const SignalRefs base = decode::base_signals(message);
@@ -278,7 +290,6 @@ Status DecoderCore::emit_schemas() {
     }
     if (!message.extended_mux.empty()) {
       std::vector<std::uint64_t> path;
-      std::size_t left = kUpFrontPathEvents;
       for (std::size_t i = 0; i < message.extended_mux.switches.size(); ++i) {
         if (message.extended_mux.switches[i].parent != kTopSwitch) continue;
         if (auto done = emit_switch_schemas(message, i, path, left); !done) return done;

@@ -183,7 +183,7 @@ struct DecoderCore {
   Result<const sdk::SdkAbiEvent*> ensure_path_event(const MessageSpec& message, std::size_t index,
                                                     std::span<const std::uint64_t> path,
                                                     SignalList signals);
-  // `left`: how many more sub-events the message may register up front.
+  // `left`: how many more sub-events the model may register up front.
   Status emit_switch_schemas(const MessageSpec& message, std::size_t index,
                              std::vector<std::uint64_t>& path, std::size_t& left);
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -205,13 +206,59 @@ std::vector<Selection> selections(const MessageSpec& message, std::uint32_t pars
   return out;
 }
 
-bool overlap(std::span<const SwitchRange> a, std::span<const SwitchRange> b) {
-  for (const SwitchRange& x : a) {
-    for (const SwitchRange& y : b) {
-      if (x.low <= y.high && y.low <= x.high) return true;
+// Deeper switches are left out with what they select: nested names and paths grow with the depth,
+// and a DBC could chain thousands of switches.
+constexpr std::uint32_t kMaxSwitchDepth = 32;
+
+// Marks named each switch of `group` (switches selected by one switch) that one of its values
+// could share with another of them: one sorted pass over their ranges, however many they are.
+void name_overlapping(ExtendedMux& mux, std::span<const std::uint32_t> group) {
+  struct Span {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::uint32_t sw;
+  };
+  std::vector<Span> spans;
+  for (const std::uint32_t sw : group) {
+    const MuxMember& m = mux.members[mux.switches[sw].member];
+    for (std::uint32_t r = m.ranges_begin; r < m.ranges_end; ++r) {
+      if (mux.ranges[r].low <= mux.ranges[r].high) {
+        spans.push_back({mux.ranges[r].low, mux.ranges[r].high, sw});
+      }
     }
   }
-  return false;
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.low < b.low; });
+  // A span meets another switch's span before it when the highest end among those reaches it,
+  // and one after it when the lowest start among those does: the best two of distinct switches.
+  struct Best {
+    std::uint64_t value = 0;
+    std::uint32_t sw = kTopSwitch;
+  };
+  const auto keep = [](Best (&best)[2], std::uint64_t value, std::uint32_t sw, auto better) {
+    if (best[0].sw == sw) {
+      if (better(value, best[0].value)) best[0].value = value;
+    } else if (best[0].sw == kTopSwitch || better(value, best[0].value)) {
+      best[1] = best[0];
+      best[0] = {value, sw};
+    } else if (best[1].sw == kTopSwitch || better(value, best[1].value)) {
+      best[1] = {value, sw};
+    }
+  };
+  const auto other = [](const Best (&best)[2], std::uint32_t sw) -> const Best& {
+    return best[0].sw != sw ? best[0] : best[1];
+  };
+  Best before[2];
+  for (const Span& s : spans) {
+    const Best& b = other(before, s.sw);
+    if (b.sw != kTopSwitch && b.value >= s.low) mux.switches[s.sw].named = true;
+    keep(before, s.high, s.sw, std::greater<>());
+  }
+  Best after[2];
+  for (auto s = spans.rbegin(); s != spans.rend(); ++s) {
+    const Best& a = other(after, s->sw);
+    if (a.sw != kTopSwitch && a.value <= s->high) mux.switches[s->sw].named = true;
+    keep(after, s->low, s->sw, std::less<>());
+  }
 }
 
 // Extended multiplexing of a message, or nothing when its multiplexor alone selects every
@@ -225,82 +272,105 @@ ExtendedMux extended_mux(const MessageSpec& message, const std::vector<Selection
   if (single) return mux;
 
   boost::unordered_flat_map<std::uint32_t, const Selection*> own;  // a signal's own selection
+  boost::unordered_flat_map<std::uint32_t, std::vector<const Selection*>> selected_by;
   std::vector<std::uint32_t> switch_signals;
   for (const Selection& c : chosen) {
     own.emplace(c.signal, &c);
+    selected_by[c.by].push_back(&c);
     switch_signals.push_back(c.by);
   }
   std::sort(switch_signals.begin(), switch_signals.end());
   switch_signals.erase(std::unique(switch_signals.begin(), switch_signals.end()),
                        switch_signals.end());
   // The switch above each switch; a chain that leads back to where it started is cut there, so a
-  // switch that selects itself (an m1M read against itself) stands at the top.
-  boost::unordered_flat_map<std::uint32_t, std::uint32_t> above;
+  // switch that selects itself (an m1M read against itself) stands at the top. Each chain is
+  // walked once: it stops at a switch an earlier walk passed.
+  boost::unordered_flat_set<std::uint32_t> on_cycle;
+  boost::unordered_flat_map<std::uint32_t, bool> walked;  // false while on the current walk
+  std::vector<std::uint32_t> walk;
   for (const std::uint32_t signal : switch_signals) {
-    const auto first = own.find(signal);
-    if (first == own.end()) continue;
-    std::uint32_t at = first->second->by;
-    bool loops = false;
-    for (std::size_t steps = 0; steps <= switch_signals.size() && !loops; ++steps) {
-      loops = at == signal;
+    walk.clear();
+    for (std::uint32_t at = signal;;) {
+      if (const auto seen = walked.find(at); seen != walked.end()) {
+        if (!seen->second) {
+          on_cycle.insert(std::find(walk.begin(), walk.end(), at), walk.end());
+        }
+        break;
+      }
+      walked.emplace(at, false);
+      walk.push_back(at);
       const auto up = own.find(at);
       if (up == own.end()) break;
       at = up->second->by;
     }
-    if (!loops) above.emplace(signal, first->second->by);
+    for (const std::uint32_t w : walk) walked[w] = true;
+  }
+  boost::unordered_flat_map<std::uint32_t, std::vector<std::uint32_t>> below;  // in signal order
+  std::vector<std::uint32_t> tops;
+  for (const std::uint32_t signal : switch_signals) {
+    const auto first = own.find(signal);
+    if (first == own.end() || on_cycle.contains(signal)) {
+      tops.push_back(signal);
+    } else {
+      below[first->second->by].push_back(signal);
+    }
   }
 
   // Depth-first from the top switches, each switch's children in signal order.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // (signal, parent switch)
-  for (auto s = switch_signals.rbegin(); s != switch_signals.rend(); ++s) {
-    if (!above.contains(*s)) stack.emplace_back(*s, kTopSwitch);
-  }
+  for (auto s = tops.rbegin(); s != tops.rend(); ++s) stack.emplace_back(*s, kTopSwitch);
+  boost::unordered_flat_map<std::uint32_t, std::uint32_t> member_of;  // signal -> its member
+  bool too_deep = false;
   while (!stack.empty()) {
     const auto [signal, parent] = stack.back();
     stack.pop_back();
+    const std::uint32_t depth = parent == kTopSwitch ? 0 : mux.switches[parent].depth + 1;
+    if (depth >= kMaxSwitchDepth) {
+      too_deep = true;
+      continue;
+    }
     const auto index = static_cast<std::uint32_t>(mux.switches.size());
     MuxSwitch& sw = mux.switches.emplace_back();
     sw.signal = signal;
     sw.parent = parent;
-    sw.depth = parent == kTopSwitch ? 0 : mux.switches[parent].depth + 1;
+    sw.depth = depth;
+    // A switch below the top has its own selection among its parent's members.
+    if (parent != kTopSwitch) sw.member = member_of.at(signal);
     sw.members_begin = static_cast<std::uint32_t>(mux.members.size());
-    for (const Selection& c : chosen) {
-      if (c.by != signal) continue;
-      mux.members.push_back({c.signal, static_cast<std::uint32_t>(mux.ranges.size()),
-                             static_cast<std::uint32_t>(mux.ranges.size() + c.ranges.size())});
-      mux.ranges.insert(mux.ranges.end(), c.ranges.begin(), c.ranges.end());
+    for (const Selection* c : selected_by[signal]) {
+      member_of.emplace(c->signal, static_cast<std::uint32_t>(mux.members.size()));
+      mux.members.push_back({c->signal, static_cast<std::uint32_t>(mux.ranges.size()),
+                             static_cast<std::uint32_t>(mux.ranges.size() + c->ranges.size())});
+      mux.ranges.insert(mux.ranges.end(), c->ranges.begin(), c->ranges.end());
     }
     sw.members_end = static_cast<std::uint32_t>(mux.members.size());
-    for (auto s = switch_signals.rbegin(); s != switch_signals.rend(); ++s) {
-      if (const auto up = above.find(*s); up != above.end() && up->second == signal) {
+    if (const auto children = below.find(signal); children != below.end()) {
+      for (auto s = children->second.rbegin(); s != children->second.rend(); ++s) {
         stack.emplace_back(*s, index);
       }
     }
   }
-  // A switch below the top finds its own selection among its parent's members.
-  for (MuxSwitch& sw : mux.switches) {
-    if (sw.parent == kTopSwitch) continue;
-    const MuxSwitch& parent = mux.switches[sw.parent];
-    for (std::uint32_t m = parent.members_begin; m < parent.members_end; ++m) {
-      if (mux.members[m].signal == sw.signal) sw.member = m;
-    }
+  if (too_deep) {
+    log::event(log::Level::Warn, kLogTarget,
+               "message {}: multiplexors nested more than {} deep select nothing", message.name,
+               kMaxSwitchDepth);
   }
 
-  auto own_ranges = [&](const MuxSwitch& sw) {
-    const MuxMember& m = mux.members[sw.member];
-    return std::span(mux.ranges).subspan(m.ranges_begin, m.ranges_end - m.ranges_begin);
-  };
+  // Two switches at the top, or two selected by one value of the same switch, could name their
+  // sub-events alike.
+  boost::unordered_flat_map<std::uint32_t, std::vector<std::uint32_t>> siblings;
+  for (std::uint32_t i = 0; i < mux.switches.size(); ++i) {
+    if (mux.switches[i].parent != kTopSwitch) siblings[mux.switches[i].parent].push_back(i);
+  }
+  for (const auto& [parent, group] : siblings) name_overlapping(mux, group);
+  const bool several_tops = tops.size() > 1;
   for (MuxSwitch& sw : mux.switches) {
-    // Two switches at the top, or two selected by one value of the same switch, could name
-    // their sub-events alike.
-    for (const MuxSwitch& other : mux.switches) {
-      if (&other == &sw || other.parent != sw.parent) continue;
-      if (sw.parent == kTopSwitch || overlap(own_ranges(sw), own_ranges(other))) sw.named = true;
-    }
+    if (sw.parent == kTopSwitch) sw.named = several_tops;
     const auto used = std::span(mux.ranges).subspan(
         mux.members[sw.members_begin].ranges_begin,
         mux.members[sw.members_end - 1].ranges_end - mux.members[sw.members_begin].ranges_begin);
-    sw.decimal_suffixes = decode::decimal_suffixes(message.signals[sw.signal].value_table, used);
+    sw.decimal_suffixes =
+        decode::decimal_suffixes(message.signals[sw.signal].value_table, used, true);
   }
   return mux;
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <optional>
 
 #include <string_view>
@@ -71,10 +72,31 @@ std::string mux_path_name(const MessageSpec& message, std::size_t index,
 }
 
 boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
-                                                         std::span<const SwitchRange> used) {
+                                                         std::span<const SwitchRange> used,
+                                                         bool in_path) {
+  // Merged and sorted, so that a value's use is one binary search: a table of thousands of labels
+  // against thousands of ranges stays fast.
+  std::vector<SwitchRange> merged;
+  for (const SwitchRange& r : used) {
+    if (r.low <= r.high) merged.push_back(r);
+  }
+  std::sort(merged.begin(), merged.end(),
+            [](const SwitchRange& a, const SwitchRange& b) { return a.low < b.low; });
+  std::size_t n = 0;
+  for (const SwitchRange& r : merged) {
+    if (n > 0 && r.low <= merged[n - 1].high) {
+      merged[n - 1].high = std::max(merged[n - 1].high, r.high);
+    } else {
+      merged[n++] = r;
+    }
+  }
+  merged.resize(n);
   const auto is_used = [&](std::uint64_t v) {
-    return std::any_of(used.begin(), used.end(),
-                       [&](const SwitchRange& r) { return r.contains(v); });
+    const auto after = std::upper_bound(merged.begin(), merged.end(), v,
+                                        [](std::uint64_t x, const SwitchRange& r) {
+                                          return x < r.low;
+                                        });
+    return after != merged.begin() && v <= std::prev(after)->high;
   };
   // Only used values get a sub-event, so only their names can collide.
   boost::unordered_flat_map<std::string_view, std::size_t> uses;  // label -> used values with it
@@ -83,20 +105,30 @@ boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labe
   }
   boost::unordered_flat_set<std::uint64_t> decimal;
   for (const auto& [value, label] : labels) {
-    if (is_used(value) && (label.empty() || uses[label] > 1)) decimal.insert(value);
+    // In a path a '/' would read as the end of the suffix: "a/b" is also "a", then "b" below it.
+    const bool splits = in_path && label.find('/') != std::string::npos;
+    if (is_used(value) && (label.empty() || uses[label] > 1 || splits)) decimal.insert(value);
   }
   // A label that spells the decimal suffix of another used value named by its decimal gives way,
-  // and its own value is then named by its decimal too: repeat until no label clashes. The result
-  // is the least such set, whatever the order of the table.
-  for (bool changed = true; changed;) {
-    changed = false;
-    for (const auto& [value, label] : labels) {
-      if (!is_used(value) || decimal.contains(value)) continue;
-      const auto spelled = decimal_of(label);
-      if (!spelled || *spelled == value || !is_used(*spelled)) continue;
-      if (labels.contains(*spelled) && !decimal.contains(*spelled)) continue;  // named by label
-      decimal.insert(value);
-      changed = true;
+  // and its own value is then named by its decimal too, and so on along the labels that spell it.
+  // The result is the least such set, whatever the order of the table.
+  boost::unordered_flat_map<std::uint64_t, std::vector<std::uint64_t>> spelled_by;
+  for (const auto& [value, label] : labels) {
+    if (!is_used(value) || decimal.contains(value)) continue;
+    const auto spelled = decimal_of(label);
+    if (!spelled || *spelled == value || !is_used(*spelled)) continue;
+    spelled_by[*spelled].push_back(value);
+  }
+  std::vector<std::uint64_t> named_by_decimal;  // still to give way to
+  for (const auto& [spelled, values] : spelled_by) {
+    if (!labels.contains(spelled) || decimal.contains(spelled)) named_by_decimal.push_back(spelled);
+  }
+  while (!named_by_decimal.empty()) {
+    const auto clash = spelled_by.find(named_by_decimal.back());
+    named_by_decimal.pop_back();
+    if (clash == spelled_by.end()) continue;
+    for (const std::uint64_t value : clash->second) {
+      if (decimal.insert(value).second) named_by_decimal.push_back(value);
     }
   }
   return decimal;

@@ -29,9 +29,11 @@ std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor
                        std::uint64_t switch_value);
 // The switch values among `used` whose label in `labels` cannot name their sub-event: an empty
 // label, one that several used values share, or one that spells the decimal suffix of another
-// used value. Depends on the model alone, so every registration path picks the same names.
+// used value; `in_path` (a switch of extended multiplexing, whose suffix is one of a path) adds a
+// label holding '/'. Depends on the model alone, so every registration path picks the same names.
 boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
-                                                         std::span<const SwitchRange> used);
+                                                         std::span<const SwitchRange> used,
+                                                         bool in_path = false);
 
 // The sub-event name of switch `index` of a message with extended multiplexing, at the values
 // `path` of the switches from the top one down to it: the event key, then per switch "/", its

@@ -246,14 +246,19 @@ TEST_F(CoreTest, EmitSchemasRegistersEverySwitchPath) {
   EXPECT_EQ(event_names().size(), registered + 1);
   EXPECT_EQ(event_names().back(), "0305_Ranged/1999");
 
-  // Nested ranges multiply (256 + 256^2 + 256^3 paths here): a message stops at its bound.
-  build(dbc_bytes("VERSION \"\"\n\nBU_: ECU\n\nBO_ 9 Deep: 8 ECU\n"
-                  " SG_ A M : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
-                  " SG_ B m0M : 8|8@1+ (1,0) [0|0] \"\" ECU\n"
-                  " SG_ C m0M : 16|8@1+ (1,0) [0|0] \"\" ECU\n"
-                  " SG_ D m0 : 24|8@1+ (1,0) [0|0] \"\" ECU\n"
-                  "SG_MUL_VAL_ 9 B A 0-255;\nSG_MUL_VAL_ 9 C B 0-255;\nSG_MUL_VAL_ 9 D C 0-255;\n"),
-        false, false);
+  // Nested ranges multiply (256 + 256^2 + 256^3 paths in each message here): the model stops at
+  // its bound.
+  std::string deep = "VERSION \"\"\n\nBU_: ECU\n";
+  for (const char* id : {"9", "10"}) {
+    deep += fmt::format("\nBO_ {0} Deep{0}: 8 ECU\n SG_ A M : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
+                        " SG_ B m0M : 8|8@1+ (1,0) [0|0] \"\" ECU\n"
+                        " SG_ C m0M : 16|8@1+ (1,0) [0|0] \"\" ECU\n"
+                        " SG_ D m0 : 24|8@1+ (1,0) [0|0] \"\" ECU\n"
+                        "SG_MUL_VAL_ {0} B A 0-255;\nSG_MUL_VAL_ {0} C B 0-255;\n"
+                        "SG_MUL_VAL_ {0} D C 0-255;\n",
+                        id);
+  }
+  build(dbc_bytes(deep), false, false);
   ASSERT_TRUE(core().emit_schemas());
   EXPECT_EQ(core().mux_path_events.size(), 4096u);
 }

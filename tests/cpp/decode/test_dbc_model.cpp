@@ -293,6 +293,18 @@ TEST(DecodeModel, MultiplexingForms) {
       "SG_MUL_VAL_ 1 A S 2-2;\n");
   ASSERT_TRUE(plain);
   EXPECT_TRUE(message(*plain, 1, false).extended_mux.empty());
+  // A chain of 40 switches keeps its top 32: paths and names grow with the depth.
+  std::string signals = "BO_ 1 C: 8 X\n SG_ S0 M : 0|1@1+ (1,0) [0|0] \"\" X\n", lines;
+  for (int i = 1; i < 40; ++i) {
+    const std::string name = "S" + std::to_string(i), above = "S" + std::to_string(i - 1);
+    signals += " SG_ " + name + " m0M : 0|1@1+ (1,0) [0|0] \"\" X\n";
+    lines += "SG_MUL_VAL_ 1 " + name + " " + above + " 0-0;\n";
+  }
+  auto chain = DecodeDb::from_dbc_str(signals + lines);
+  ASSERT_TRUE(chain);
+  const ExtendedMux& deep = message(*chain, 1, false).extended_mux;
+  ASSERT_EQ(deep.switches.size(), 32u);
+  EXPECT_EQ(deep.switches.back().depth, 31u);
 }
 
 TEST(DecodeModel, BareLowercaseMIsReadAsTheMultiplexor) {

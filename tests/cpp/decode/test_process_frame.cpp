@@ -186,7 +186,8 @@ TEST_F(ProcessFrameTest, MultiplexorValuesSelectTheirOwnEvents) {
 }
 
 // SG_MUL_VAL_: each selected switch value gives a row of the signals it selects, named by the
-// values from the top switch down; a switch its parent does not select gives nothing.
+// values from the top switch down; a switch its parent does not select gives nothing. Top 2's
+// label "1/2" would name Sub 2's row below Top 1: its row is named by the decimal.
 TEST_F(ProcessFrameTest, SelectedSwitchValuesGiveARowEach) {
   build(DbcSource{DbcSource::File{std::string(ORVIK_SOURCE_DIR) +
                                   "/tests/fixtures/dbc/mux_extended.dbc"}},

@@ -67,8 +67,9 @@ struct FakeSdk {
   std::map<void*, int> releases;  // handle -> number of releases
   int last_error_calls = 0;
 
-  // Handles are distinct addresses inside this arena; their index names them in the log.
-  std::array<char, 16384> arena{};
+  // Handles are distinct addresses inside this arena; their index names them in the log. Room for
+  // more events than one message registers up front (4,096).
+  std::vector<char> arena = std::vector<char>(std::size_t{1} << 16);
   int next_handle = 1;
 
   void* new_handle() { return &arena[static_cast<std::size_t>(next_handle++)]; }
