@@ -16,8 +16,10 @@
 #include <cxxabi.h>
 #include <fmt/format.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -163,18 +165,83 @@ void deliver(const CallableCell& cell, const CanFrame& frame) {
 // which also hands it over to a thread that has asked for it meanwhile.
 constexpr unsigned kDeliveryBatch = 64;
 
+// The end of a sub-interpreter. Py_EndInterpreter wants no other thread state of it left, and
+// frees the interpreter soon after: once the end is under way, a callback thread may neither hold
+// the lock there nor ask for it. The atexit functions of the interpreter run first, while it is
+// whole; one of them shuts this gate and waits, lock released, for the threads inside to leave.
+// A thread that comes later touches nothing, as after the main interpreter's exit, and leaks its
+// callable. The module lives in one interpreter per process, so one gate serves.
+class EndGate {
+ public:
+  bool enter() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (shut_) return false;
+    ++inside_;
+    return true;
+  }
+  void leave() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--inside_ == 0) left_.notify_all();
+  }
+  void shut(bool wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    shut_ = true;
+    if (wait) left_.wait(lock, [this] { return inside_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable left_;
+  bool shut_ = false;
+  int inside_ = 0;
+};
+
+// Kept for the process: detached threads may still look at it while the process exits.
+EndGate& end_gate() {
+  static EndGate* const gate = new EndGate;
+  return *gate;
+}
+
+// When the main interpreter's exit ends the sub-interpreter, a thread that asks for the lock is
+// ended instead, and so would this one be on taking it back: the gate shuts without waiting.
+PyObject* shut_end_gate(PyObject* /*module*/, PyObject* /*unused*/) {
+  return py::guard<PyObject*>(nullptr, [] {
+    if (Py_IsInitialized() == 0) {
+      end_gate().shut(false);
+    } else {
+      py::allow_threads([] { end_gate().shut(true); });
+    }
+    return Ref::borrow(Py_None).release();
+  });
+}
+
+PyMethodDef kShutEndGate = {"_end_notifier_callbacks", &shut_end_gate, METH_NOARGS, nullptr};
+
+// Lock held. In a sub-interpreter, has its end shut the gate, registered once.
+void watch_interpreter_end() {
+  static bool registered = false;
+  if (registered || PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return;
+  const Ref atexit = py::check(PyImport_ImportModule("atexit"));
+  const Ref func = py::check(PyCFunction_New(&kShutEndGate, nullptr));
+  const Ref done = py::check(PyObject_CallMethod(atexit.get(), "register", "O", func.get()));
+  registered = true;
+}
+
 // The thread's interpreter thread state, in the interpreter that built the Notifier. For the
 // main interpreter it is made at the first delivery and kept until the channel closes: making one
 // per hold, as a bare PyGILState_Ensure/Release pair does, costs an mmap and an munmap of its frame
 // stack every time. A sub-interpreter refuses to end while another thread state of it exists, so
-// there the state lives only while the lock is held.
+// there the state lives only while the lock is held, and only inside the end gate.
 class ThreadState {
  public:
   explicit ThreadState(PyInterpreterState* interp)
       : interp_(interp), keep_(PyInterpreterState_GetID(interp) == 0) {}
-  void lock() {
+  // False, without the lock, once the sub-interpreter has begun to end.
+  [[nodiscard]] bool lock() {
+    if (!keep_ && !end_gate().enter()) return false;
     if (tstate_ == nullptr) tstate_ = PyThreadState_New(interp_);
     PyEval_RestoreThread(tstate_);
+    return true;
   }
   void unlock() {
     if (keep_) {
@@ -188,6 +255,7 @@ class ThreadState {
     PyThreadState_Clear(tstate_);
     (void)PyEval_SaveThread();
     PyThreadState_Delete(std::exchange(tstate_, nullptr));
+    if (!keep_) end_gate().leave();
   }
 
  private:
@@ -206,8 +274,7 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, Callab
     Next next = pending ? *std::exchange(pending, std::nullopt)
                         : runtime::recv_callback(receiver);  // without the lock
     if (auto* frame = std::get_if<CanFrame>(&next)) {
-      if (!Py_IsInitialized()) return;
-      thread_state.lock();
+      if (!Py_IsInitialized() || !thread_state.lock()) return;
       deliver(*cell, *frame);
       // Frames already waiting go out under the same hold: one lock round trip per frame
       // would cost more than building the message and calling.
@@ -226,8 +293,7 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, Callab
       log::event(log::Level::Warn, kLogTarget, "Python listener lagged, skipped {} frames",
                  lag->missed);
     } else {
-      if (!Py_IsInitialized()) return;
-      thread_state.lock();
+      if (!Py_IsInitialized() || !thread_state.lock()) return;
       cell->let_go();
       thread_state.finish();
       return;
@@ -298,6 +364,7 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
       py::arg_or(a, 2, py::to_usize, kDefaultRecvBufferSize);
 
   Listeners listeners = classify_listeners(std::move(items));
+  if (!listeners.callables.empty()) watch_interpreter_end();
   runtime::Runtime& rt = runtime::get();
   runtime::VirtualBusRx rx = take_receiver(a[0]);
   if (listeners.counters) rx = std::move(rx).with_metrics(listeners.counters);

@@ -413,27 +413,39 @@ def test_exit_while_callbacks_run_is_clean(sleepy):
 
 def test_callbacks_run_in_the_interpreter_that_built_the_notifier():
     # The module imported first in a sub-interpreter: its callables must see that interpreter,
-    # and the sub-interpreter must still be able to end while the notifier's thread lives.
+    # and the sub-interpreter must still be able to end while the notifier's thread lives. A
+    # notifier kept past the end, with frames still coming, must leave the ended one alone.
     script = textwrap.dedent(f"""
+        import time
         import _xxsubinterpreters as interpreters
         interp = interpreters.create()
         interpreters.run_string(interp, '''
-        import sys, time
+        import ctypes, sys, time
         sys.path.insert(0, {str(STANDIN_DIR)!r})
         import orvik_can._native as n
         seen = []
         bus = n.VirtualBus("subint")
         notifier = n.Notifier(n.VirtualBus("subint"), [lambda m: seen.append(id(sys.modules))])
-        deadline = time.monotonic() + 10
+        deadline, sent = time.monotonic() + 10, 0
         while not seen and time.monotonic() < deadline:
             bus.send(1, b"x")
+            sent += 1
             time.sleep(0.01)
         assert seen and seen[0] == id(sys.modules), (seen, id(sys.modules))
+        late = []
+        kept = n.Notifier(n.VirtualBus("late"), [late.append])
+        task = n.VirtualBus("late").send_periodic(n.Message(arbitration_id=2), 0.3)
+        for obj in (kept, task):
+            ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
+        while (len(seen) < sent or not late) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.05)  # no thread state of a callback left when the end looks
         print("own interpreter")
         ''')
         # Ended here, not at exit: finalising a live sub-interpreter that holds buffered output
         # hangs once libarrow's allocator thread runs.
         interpreters.destroy(interp)
+        time.sleep(0.4)  # the kept notifier's next frame comes after the end
     """)
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=60)
