@@ -12,6 +12,13 @@ constexpr double kTwoTo127 = 0x1p127;
 
 bool whole(double v) { return std::isfinite(v) && v == std::trunc(v); }
 
+// Every value of a `bits`-wide integer, signed or not (bits from 1 to 64).
+ValueRange integer_bounds(std::uint32_t bits, bool is_signed) {
+  const __int128 one = 1;
+  return is_signed ? ValueRange{-(one << (bits - 1)), (one << (bits - 1)) - 1}
+                   : ValueRange{0, (one << bits) - 1};
+}
+
 }  // namespace
 
 std::optional<ValueRange> integer_value_range(std::uint32_t size, bool is_signed, double factor,
@@ -23,13 +30,11 @@ std::optional<ValueRange> integer_value_range(std::uint32_t size, bool is_signed
   if (size == 0) return ValueRange{o, o};  // the raw is always 0, whatever the factor
   if (std::fabs(factor) >= kTwoTo127) return std::nullopt;
   const auto f = static_cast<__int128>(factor);
-  const __int128 one = 1;
-  const __int128 raw_lo = is_signed ? -(one << (size - 1)) : 0;
-  const __int128 raw_hi = is_signed ? (one << (size - 1)) - 1 : (one << size) - 1;
+  const ValueRange raw = integer_bounds(size, is_signed);
   __int128 a;
   __int128 b;
   // A negative factor swaps the extremes.
-  if (__builtin_mul_overflow(f, raw_lo, &a) || __builtin_mul_overflow(f, raw_hi, &b)) {
+  if (__builtin_mul_overflow(f, raw.lo, &a) || __builtin_mul_overflow(f, raw.hi, &b)) {
     return std::nullopt;
   }
   if (a > b) std::swap(a, b);
@@ -38,11 +43,9 @@ std::optional<ValueRange> integer_value_range(std::uint32_t size, bool is_signed
 }
 
 bool holds(SignalType type, const ValueRange& range) {
-  const auto within = [&](int bits, bool is_signed) {
-    const __int128 one = 1;
-    const __int128 lo = is_signed ? -(one << (bits - 1)) : 0;
-    const __int128 hi = is_signed ? (one << (bits - 1)) - 1 : (one << bits) - 1;
-    return lo <= range.lo && range.hi <= hi;
+  const auto within = [&](std::uint32_t bits, bool is_signed) {
+    const ValueRange column = integer_bounds(bits, is_signed);
+    return column.lo <= range.lo && range.hi <= column.hi;
   };
   switch (type) {
     case SignalType::Int8: return within(8, true);
