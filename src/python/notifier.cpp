@@ -14,8 +14,11 @@
 #include "python/notifier.hpp"
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <fmt/format.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -134,11 +137,11 @@ using Shared = py::Shared<NotifierValue>;
 
 // --- the callback threads ---
 //
-// They are detached and may outlive the interpreter. Py_IsInitialized() turns false once
-// finalisation has begun; from then on a thread stops touching Python and leaks its callable.
-// A thread that asks for the lock in the short window after that is ended by CPython itself
-// (pthread_exit, a forced unwind), so nothing on this stack swallows that unwind or touches
-// Python objects from a destructor.
+// They are detached and may outlive the interpreter. Its exit shuts a gate (ExitGate, below)
+// before finalisation begins; from then on a thread stops touching Python and leaks its callable.
+// One still inside a callable when the exit stops waiting is ended by CPython itself when it next
+// asks for the lock (pthread_exit, a forced unwind), so nothing on this stack swallows that unwind
+// or touches Python objects from a destructor.
 
 // Builds the message and calls the callable; whatever fails is discarded. Lock held. The call
 // holds a reference of its own, so clearing the notifier meanwhile does not end the callable
@@ -165,64 +168,98 @@ void deliver(const CallableCell& cell, const CanFrame& frame) {
 // which also hands it over to a thread that has asked for it meanwhile.
 constexpr unsigned kDeliveryBatch = 64;
 
-// The end of a sub-interpreter. Py_EndInterpreter wants no other thread state of it left, and
-// frees the interpreter soon after: once the end is under way, a callback thread may neither hold
-// the lock there nor ask for it. The atexit functions of the interpreter run first, while it is
-// whole; one of them shuts this gate and waits, lock released, for the threads inside to leave.
-// A thread that comes later touches nothing, as after the main interpreter's exit, and leaks its
-// callable. The module lives in one interpreter per process, so one gate serves.
-class EndGate {
+// The interpreter's exit, and a sub-interpreter's end. Once finalisation has begun, a callback
+// thread may not create, take, give up or delete a thread state: CPython deletes the other
+// threads' states at once, and a thread asking for the lock is ended on the spot. So every thread
+// state is created and deleted under this gate, and each hold of the lock takes a seat in it. The
+// interpreter's atexit functions run first, while it is whole; one of them shuts the gate and
+// waits, lock released, for the threads inside to leave. A thread that comes later touches
+// nothing and leaks its callable and its thread state, which the interpreter deletes itself.
+//
+// The main interpreter's exit waits only a moment, so a callable that never returns does not hold
+// the process: its thread is ended by CPython the next time it asks for the lock, before it touches
+// its (by then deleted) thread state. A sub-interpreter cannot end while another thread state of it
+// exists, so its end waits for every thread inside. The module lives in one interpreter per
+// process, so one gate serves; a fork child starts with a fresh one, as the parent's threads are
+// not there.
+class ExitGate {
  public:
-  bool enter() {
+  // Runs `attach` (a thread state's creation) and takes a seat, unless the gate is shut.
+  template <class F>
+  bool enter(F&& attach) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (shut_) return false;
+    if (shut_.load(std::memory_order_relaxed)) return false;
+    std::forward<F>(attach)();
     ++inside_;
     return true;
   }
-  void leave() {
+  // Runs `detach` (a thread state's deletion) while finalisation cannot have begun, then leaves.
+  template <class F>
+  void leave(F&& detach) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (!released_) std::forward<F>(detach)();
     if (--inside_ == 0) left_.notify_all();
   }
-  void shut(bool wait) {
+  bool is_shut() const { return shut_.load(std::memory_order_acquire); }
+  // Shuts the gate and waits up to `patience` (without it, for as long as it takes) for the
+  // threads inside; from then on the interpreter may end.
+  void shut(std::optional<std::chrono::milliseconds> patience) {
     std::unique_lock<std::mutex> lock(mutex_);
-    shut_ = true;
-    if (wait) left_.wait(lock, [this] { return inside_ == 0; });
+    shut_.store(true, std::memory_order_release);
+    const auto all_left = [this] { return inside_ == 0; };
+    if (patience) {
+      left_.wait_for(lock, *patience, all_left);
+    } else {
+      left_.wait(lock, all_left);
+    }
+    released_ = true;
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable left_;
-  bool shut_ = false;
+  std::atomic<bool> shut_{false};
+  bool released_ = false;
   int inside_ = 0;
 };
 
-// Kept for the process: detached threads may still look at it while the process exits.
-EndGate& end_gate() {
-  static EndGate* const gate = new EndGate;
-  return *gate;
-}
+// Kept for the process: detached threads may still look at it while the process exits. A fork
+// child gets a fresh one, in its one thread, as none of the parent's threads is there.
+std::atomic<ExitGate*> g_exit_gate{new ExitGate};
+[[maybe_unused]] const int g_exit_gate_fork_handler = pthread_atfork(nullptr, nullptr, [] {
+  g_exit_gate.store(new ExitGate, std::memory_order_relaxed);
+});
 
-// When the main interpreter's exit ends the sub-interpreter, a thread that asks for the lock is
-// ended instead, and so would this one be on taking it back: the gate shuts without waiting.
-PyObject* shut_end_gate(PyObject* /*module*/, PyObject* /*unused*/) {
+ExitGate& exit_gate() { return *g_exit_gate.load(std::memory_order_relaxed); }
+
+// How long the main interpreter's exit waits for callbacks already running: a callable that
+// returns promptly finishes its call, one that does not cannot hold the process.
+constexpr std::chrono::milliseconds kExitPatience{200};
+
+PyObject* shut_exit_gate(PyObject* /*module*/, PyObject* /*unused*/) {
   return py::guard<PyObject*>(nullptr, [] {
     if (Py_IsInitialized() == 0) {
-      end_gate().shut(false);
+      // The main interpreter's exit is ending this sub-interpreter: a thread that asks for the
+      // lock is ended instead, and so would this one be on taking it back.
+      exit_gate().shut(std::chrono::milliseconds(0));
     } else {
-      py::allow_threads([] { end_gate().shut(true); });
+      const bool main = PyInterpreterState_GetID(PyInterpreterState_Get()) == 0;
+      py::allow_threads([main] {
+        exit_gate().shut(main ? std::optional(kExitPatience) : std::nullopt);
+      });
     }
     return Ref::borrow(Py_None).release();
   });
 }
 
-PyMethodDef kShutEndGate = {"_end_notifier_callbacks", &shut_end_gate, METH_NOARGS, nullptr};
+PyMethodDef kShutExitGate = {"_end_notifier_callbacks", &shut_exit_gate, METH_NOARGS, nullptr};
 
-// Lock held. In a sub-interpreter, has its end shut the gate, registered once.
-void watch_interpreter_end() {
+// Lock held. Has the interpreter's exit shut the gate, registered once.
+void watch_interpreter_exit() {
   static bool registered = false;
-  if (registered || PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return;
+  if (registered) return;
   const Ref atexit = py::check(PyImport_ImportModule("atexit"));
-  const Ref func = py::check(PyCFunction_New(&kShutEndGate, nullptr));
+  const Ref func = py::check(PyCFunction_New(&kShutExitGate, nullptr));
   const Ref done = py::check(PyObject_CallMethod(atexit.get(), "register", "O", func.get()));
   registered = true;
 }
@@ -231,32 +268,42 @@ void watch_interpreter_end() {
 // main interpreter it is made at the first delivery and kept until the channel closes: making one
 // per hold, as a bare PyGILState_Ensure/Release pair does, costs an mmap and an munmap of its frame
 // stack every time. A sub-interpreter refuses to end while another thread state of it exists, so
-// there the state lives only while the lock is held, and only inside the end gate.
+// there the state lives only while the lock is held.
 class ThreadState {
  public:
   explicit ThreadState(PyInterpreterState* interp)
       : interp_(interp), keep_(PyInterpreterState_GetID(interp) == 0) {}
-  // False, without the lock, once the sub-interpreter has begun to end.
+  // False, without the lock, once the interpreter has begun to end.
   [[nodiscard]] bool lock() {
-    if (!keep_ && !end_gate().enter()) return false;
-    if (tstate_ == nullptr) tstate_ = PyThreadState_New(interp_);
+    const bool entered = exit_gate().enter([this] {
+      if (tstate_ == nullptr) tstate_ = PyThreadState_New(interp_);
+    });
+    if (!entered) return false;
     PyEval_RestoreThread(tstate_);
+    if (exit_gate().is_shut()) {  // shut while this thread waited for the lock
+      unlock();
+      return false;
+    }
     return true;
   }
   void unlock() {
     if (keep_) {
       (void)PyEval_SaveThread();
+      exit_gate().leave([] {});
     } else {
       finish();
     }
   }
-  // Lock held. Releases the lock and deletes the thread state.
+  // Lock held. Releases the lock and deletes the thread state, unless the interpreter may
+  // already be ending, which deletes it itself.
   void finish() {
     PyThreadState_Clear(tstate_);
     (void)PyEval_SaveThread();
-    PyThreadState_Delete(std::exchange(tstate_, nullptr));
-    if (!keep_) end_gate().leave();
+    exit_gate().leave([this] { PyThreadState_Delete(tstate_); });
+    tstate_ = nullptr;
   }
+  // Whether the thread should stop delivering and give the lock up.
+  static bool exit_pending() { return exit_gate().is_shut(); }
 
  private:
   PyInterpreterState* interp_;
@@ -278,7 +325,7 @@ void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, Callab
       deliver(*cell, *frame);
       // Frames already waiting go out under the same hold: one lock round trip per frame
       // would cost more than building the message and calling.
-      for (unsigned n = 1; n < kDeliveryBatch; ++n) {
+      for (unsigned n = 1; n < kDeliveryBatch && !ThreadState::exit_pending(); ++n) {
         std::optional<Next> more = runtime::try_recv_callback(receiver);
         if (!more) break;
         if (auto* queued = std::get_if<CanFrame>(&*more)) {
@@ -364,7 +411,7 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
       py::arg_or(a, 2, py::to_usize, kDefaultRecvBufferSize);
 
   Listeners listeners = classify_listeners(std::move(items));
-  if (!listeners.callables.empty()) watch_interpreter_end();
+  if (!listeners.callables.empty()) watch_interpreter_exit();
   runtime::Runtime& rt = runtime::get();
   runtime::VirtualBusRx rx = take_receiver(a[0]);
   if (listeners.counters) rx = std::move(rx).with_metrics(listeners.counters);

@@ -1,5 +1,6 @@
 """The Notifier class: decoders and callables fed from a VirtualBus, construction errors, exit."""
 
+import concurrent.futures
 import gc
 import itertools
 import os
@@ -401,14 +402,95 @@ EXIT_SCRIPT = """
     print(len(got) >= 50)
 """
 
+# Many callback threads busy as the interpreter exits: some are making or deleting their thread
+# states, some are asking for the lock, as finalisation begins. Each run crashes only now and then
+# when exit and callbacks race, so each is run many times.
+BURST_SCRIPT = """
+    import atexit, sys
+    sys.path.insert(0, {standin!r})
+    from orvik_can._native import Notifier, VirtualBus
 
-@pytest.mark.parametrize("sleepy", [False, True])
-def test_exit_while_callbacks_run_is_clean(sleepy):
-    script = textwrap.dedent(EXIT_SCRIPT).format(standin=str(STANDIN_DIR), sleepy=sleepy)
-    for _ in range(5):
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                              timeout=60)
-        assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+    def work(msg):
+        s = 0
+        for i in range(50):
+            s += i
+
+    bus, tx = VirtualBus("r"), VirtualBus("r")
+
+    def burst():
+        for _ in range(3000):
+            tx.send(0x100, bytes(8))
+
+    if {at_exit}:
+        atexit.register(burst)  # runs last: finalisation follows the burst at once
+    notifier = Notifier(bus, [work] * 64)
+    if not {at_exit}:
+        burst()
+        notifier.stop()
+    print(True)
+    sys.exit(0)
+"""
+
+# A callable that never returns must not hold the process at exit.
+STUCK_SCRIPT = """
+    import sys, time
+    sys.path.insert(0, {standin!r})
+    from orvik_can._native import Notifier, VirtualBus
+
+    started = []
+
+    def stuck(msg):
+        started.append(msg)
+        while True:
+            pass
+
+    notifier = Notifier(VirtualBus("stuck"), [stuck, stuck])
+    VirtualBus("stuck").send(1, b"x")
+    while not started:
+        time.sleep(0.001)
+    print(True)
+"""
+
+
+# Exit shuts callbacks out before finalisation begins: a frame sent by a later atexit function is
+# never delivered.
+LATE_FRAME_SCRIPT = """
+    import atexit, sys, time
+    sys.path.insert(0, {standin!r})
+    from orvik_can._native import Notifier, VirtualBus
+
+    seen = []
+
+    def late():
+        VirtualBus("late").send(1, b"x")
+        time.sleep(0.2)
+        print(seen == [])
+
+    atexit.register(late)  # runs after the notifier's own exit function
+    notifier = Notifier(VirtualBus("late"), [seen.append])
+"""
+
+
+def run_script(script):
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+
+
+@pytest.mark.parametrize("script, runs", [
+    (EXIT_SCRIPT.replace("{sleepy}", "False"), 5),
+    (EXIT_SCRIPT.replace("{sleepy}", "True"), 5),
+    (BURST_SCRIPT.replace("{at_exit}", "False"), 100),
+    (BURST_SCRIPT.replace("{at_exit}", "True"), 100),
+    (STUCK_SCRIPT, 3),
+    (LATE_FRAME_SCRIPT, 1),
+], ids=["busy", "sleepy", "burst-then-stop", "burst-at-exit", "stuck-callable", "late-frame"])
+def test_exit_while_callbacks_run_is_clean(script, runs):
+    script = textwrap.dedent(script).format(standin=str(STANDIN_DIR))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count()) as pool:
+        results = list(pool.map(run_script, [script] * runs))
+    failed = [(r.returncode, r.stdout, r.stderr[-2000:]) for r in results
+              if (r.returncode, r.stdout, r.stderr) != (0, "True\n", "")]
+    assert failed == [], f"{len(failed)} of {runs} runs failed"
 
 
 def test_callbacks_run_in_the_interpreter_that_built_the_notifier():
