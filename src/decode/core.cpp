@@ -17,16 +17,6 @@ namespace {
 
 constexpr std::string_view kTarget = "orvik_can_decode::codec";
 
-// The validation error worded as the standard library of the original implementation words it:
-// how many bytes make up the invalid sequence, or that the text ends inside one.
-Error utf8_message(const Utf8Error& bad) {
-  if (!bad.length) {
-    return Error(fmt::format("incomplete utf-8 byte sequence from index {}", bad.offset));
-  }
-  return Error(
-      fmt::format("invalid utf-8 sequence of {} bytes from index {}", *bad.length, bad.offset));
-}
-
 Result<dbc::DecodeDb> load_model(const DbcSource& dbc) {
   if (const auto* file = std::get_if<DbcSource::File>(&dbc.source)) {
     return with_context(dbc::DecodeDb::from_file(file->path),
@@ -36,7 +26,7 @@ Result<dbc::DecodeDb> load_model(const DbcSource& dbc) {
     const std::string_view text(reinterpret_cast<const char*>(bytes->data.data()),
                                 bytes->data.size());
     if (const auto bad = utf8_error(text)) {
-      return fail(Error("DBC bytes are not valid UTF-8", utf8_message(*bad)));
+      return fail(Error("DBC bytes are not valid UTF-8", Error(dbc::utf8_message(*bad))));
     }
     return with_context(dbc::DecodeDb::from_dbc_str(text), "Failed to parse DBC from bytes");
   }

@@ -22,6 +22,10 @@ Error os_error(int code) {
 }
 
 Result<std::string> read_all(const std::string& path) {
+  // open() would stop at the NUL and read some other file.
+  if (path.find('\0') != std::string::npos) {
+    return fail("file name contained an unexpected NUL byte");
+  }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(os_error(errno));
   std::string text;
@@ -55,9 +59,13 @@ Result<DecodeDb> DecodeDb::from_file(const std::string& path) {
   if (!text) {
     return fail(std::move(text.error()).context(fmt::format("Failed to read DBC file: {}", path)));
   }
-  if (utf8_error(*text)) {
+  if (const auto bad = utf8_error(*text)) {
+    // Where the first bad byte is, for a file saved in a legacy code page (a Windows-1252 degree
+    // sign, say).
+    const TextPosition at = position_at(*text, bad->offset);
+    Error where(fmt::format("{} (line {}, column {})", utf8_message(*bad), at.line, at.column));
     return fail(Error(fmt::format("Failed to read DBC file: {}", path),
-                      Error("stream did not contain valid UTF-8")));
+                      Error("stream did not contain valid UTF-8", std::move(where))));
   }
   return from_dbc_str(*text);
 }

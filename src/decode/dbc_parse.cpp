@@ -22,16 +22,9 @@ ParseFailure make_failure(std::string_view text, std::size_t at, std::string kin
   f.kind = std::move(kind);
   f.statement = statement ? statement : "";
   f.expected = std::move(expected);
-  f.line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < at; ++i) {
-    if (text[i] == '\n') {
-      ++f.line;
-      line_start = i + 1;
-    }
-  }
-  f.column = 1;
-  for (std::size_t i = line_start; i < at; ++i) f.column += !is_utf8_continuation(text[i]);
+  const TextPosition position = position_at(text, at);
+  f.line = position.line;
+  f.column = position.column;
 
   if (at >= text.size()) {
     f.found = "end of input";
@@ -49,6 +42,26 @@ ParseFailure make_failure(std::string_view text, std::size_t at, std::string kin
 }
 
 }  // namespace
+
+TextPosition position_at(std::string_view text, std::size_t offset) {
+  TextPosition position;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++position.line;
+      line_start = i + 1;
+    }
+  }
+  for (std::size_t i = line_start; i < offset; ++i) {
+    position.column += !is_utf8_continuation(text[i]);
+  }
+  return position;
+}
+
+std::string utf8_message(const Utf8Error& bad) {
+  if (!bad.length) return fmt::format("incomplete utf-8 byte sequence from index {}", bad.offset);
+  return fmt::format("invalid utf-8 sequence of {} bytes from index {}", *bad.length, bad.offset);
+}
 
 std::string ParseFailure::debug() const {
   std::string out = fmt::format("{} {{ line: {}, column: {}", kind, line, column);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "common/text.hpp"
 #include "decode/dbc_items.hpp"
 
 namespace orvik::dbc {
@@ -26,6 +27,17 @@ struct ParseFailure {
 };
 
 std::expected<ParsedDbc, ParseFailure> parse_dbc(std::string_view text);
+
+// Line and column of a byte offset in a text, both from 1, the column in characters.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+TextPosition position_at(std::string_view text, std::size_t offset);
+
+// The UTF-8 validation error: how many bytes make up the invalid sequence and where it starts, or
+// that the text ends inside one.
+std::string utf8_message(const Utf8Error& bad);
 
 // "DBC parse error: {:?}" with the failure's debug rendering.
 Error dbc_parse_error(const ParseFailure& failure);

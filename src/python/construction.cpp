@@ -54,9 +54,7 @@ DbcSource resolve_dbc_source(std::optional<std::string> file,
   return DbcSource{DbcSource::None{}};
 }
 
-void error_to_runtime_error(const Error& error) {
-  py::raise(PyExc_RuntimeError, error.message());
-}
+void error_to_runtime_error(const Error& error) { py::raise(PyExc_RuntimeError, error); }
 
 PreparedDecoder prepare_decoder(DecoderArgs args) {
   PreparedDecoder out;

@@ -72,7 +72,8 @@ void convert_decoder_tail(const py::Bound& a, std::size_t first, DecoderArgs& ar
 DbcSource resolve_dbc_source(std::optional<std::string> file,
                              std::optional<std::vector<std::uint8_t>> bytes);
 
-// Raises RuntimeError with the error's outermost message, without its causes.
+// Raises RuntimeError with the error's outermost message as its text, and each cause as a
+// RuntimeError chained as `__cause__`, innermost last.
 [[noreturn]] void error_to_runtime_error(const Error& error);
 
 // Settings complete and trace source objects resolved; no SDK handle acquired yet.

@@ -28,6 +28,17 @@ def rows(source=None):
     return [row for row in orvik_sdk.rows() if source is None or row[0] == source]
 
 
+def causes(error):
+    """The texts of the exceptions chained below `error` as __cause__, outermost first; every one
+    of them is a RuntimeError."""
+    texts = []
+    while error.__cause__ is not None:
+        error = error.__cause__
+        assert type(error) is RuntimeError, repr(error)
+        texts.append(str(error))
+    return texts
+
+
 def counts(decoder):
     """The four counters the per-frame step adds to, by name."""
     m = decoder.metrics()

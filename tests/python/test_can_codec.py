@@ -15,7 +15,7 @@ import time
 import orvik_sdk
 import pytest
 
-from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, counts, rows
+from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, causes, counts, rows
 from orvik_can._native import (CanCodec, CanDecoder, CyclicSendTask, Message, Metrics, Notifier,
                                VirtualBus)
 
@@ -279,20 +279,27 @@ def test_failures_before_the_bus_leave_its_receiver(sdk, kwargs, error, text):
     CanCodec(database_bytes=DBC, bus=bus).stop()
 
 
-@pytest.mark.parametrize("setup, kwargs, text", [
+# The text is the outermost message; the reasons hang below it as __cause__, innermost last.
+@pytest.mark.parametrize("setup, kwargs, text, reasons", [
     (lambda: orvik_sdk.fail("src_handle_from_py"), {},
      "acquire source handle: orvik-sdk ABI call failed: injected src_handle_from_py failure "
-     "for 'can'"),
+     "for 'can'", []),
     (lambda: orvik_sdk.fail("src_handle_from_py", match="can_raw"), {"log_raw_frames": True},
      "acquire source handle: orvik-sdk ABI call failed: injected src_handle_from_py failure "
-     "for 'can_raw'"),
-    (lambda: None, {"database_bytes": b"BO_ nonsense"}, "Failed to parse DBC from bytes"),
+     "for 'can_raw'", []),
+    (lambda: None, {"database_bytes": b"BO_ nonsense"}, "Failed to parse DBC from bytes",
+     ['DBC parse error: Syntax { line: 1, column: 5, statement: "BO_", expected: "a message '
+      'identifier (an unsigned integer)", found: "nonsense" }']),
+    (lambda: None, {"database_bytes": b"\xb0C"}, "DBC bytes are not valid UTF-8",
+     ["invalid utf-8 sequence of 1 bytes from index 0"]),
     (lambda: None, {"database_bytes": None, "database_file": "/nonexistent/x.dbc"},
-     "Failed to load DBC database from file"),
+     "Failed to load DBC database from file",
+     ["Failed to read DBC file: /nonexistent/x.dbc", "No such file or directory (os error 2)"]),
     (lambda: orvik_sdk.fail("evt_add_event", match="0200_Mux"), {"emit_schemas_on_init": True},
-     None),
+     None, None),
 ])
-def test_failures_from_step_seven_consume_the_bus_and_release_everything(sdk, setup, kwargs, text):
+def test_failures_from_step_seven_consume_the_bus_and_release_everything(sdk, setup, kwargs, text,
+                                                                        reasons):
     bus = VirtualBus(channel_name())
     setup()
     args = {"database_bytes": DBC, "bus": bus, **kwargs}
@@ -300,6 +307,7 @@ def test_failures_from_step_seven_consume_the_bus_and_release_everything(sdk, se
         CanCodec(**args)
     if text is not None:
         assert str(raised.value) == text
+        assert causes(raised.value) == reasons
     else:
         assert str(raised.value).startswith("add_event('0200_Mux')")
     with pytest.raises(RuntimeError, match=f"^{CONSUMED}$"):

@@ -13,8 +13,9 @@ import numpy as np
 import pytest
 
 import orvik_sdk
-from conftest import STANDIN_DIR
+from conftest import FIXTURES_DIR, STANDIN_DIR
 from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, counts, rows, sdk  # noqa: F401
+from decoder_support import causes
 from orvik_can._native import CanDecoder, Message, Metrics
 
 SIGNATURE = (
@@ -235,26 +236,46 @@ def test_refused_registration_fails_construction_and_releases_everything(sdk, ev
     with pytest.raises(RuntimeError) as info:
         CanDecoder(database_bytes=DBC, log_raw_frames=True, emit_schemas_on_init=True)
     assert str(info.value) == f"add_event('{event}')"  # the outermost message only
-    assert info.value.__cause__ is None
+    assert causes(info.value) == [f"add_event('{event}'): orvik-sdk ABI call failed: "
+                                  f"injected evt_add_event failure for '{event}'"]
     stats = sdk.stats()
     assert stats["live_sources"] == 0 and stats["live_events"] == 0
     assert stats["sources_acquired"] == stats["sources_released"] == 2
 
 
-@pytest.mark.parametrize("kwargs, error, text", [
+BAD_DBC = FIXTURES_DIR / "dbc_bad"
+LOAD_FAILED = "Failed to load DBC database from file"
+
+
+# The text is the outermost message; the reasons hang below it as __cause__, innermost last.
+@pytest.mark.parametrize("kwargs, error, text, reasons", [
     ({"database_file": "x.dbc", "database_bytes": DBC}, ValueError,
-     "pass either database_file or database_bytes, not both"),
+     "pass either database_file or database_bytes, not both", []),
     ({"database_file": "", "database_bytes": b""}, ValueError,
-     "pass either database_file or database_bytes, not both"),
-    ({"database_file": "/nonexistent/x.dbc"}, RuntimeError,
-     "Failed to load DBC database from file"),
-    ({"database_bytes": b"VERSION \"\xff\""}, RuntimeError, "DBC bytes are not valid UTF-8"),
-    ({"database_bytes": b"BO_ nonsense"}, RuntimeError, "Failed to parse DBC from bytes"),
+     "pass either database_file or database_bytes, not both", []),
+    ({"database_file": "/nonexistent/x.dbc"}, RuntimeError, LOAD_FAILED,
+     ["Failed to read DBC file: /nonexistent/x.dbc", "No such file or directory (os error 2)"]),
+    ({"database_file": str(BAD_DBC)}, RuntimeError, LOAD_FAILED,
+     [f"Failed to read DBC file: {BAD_DBC}", "Is a directory (os error 21)"]),
+    ({"database_file": str(BAD_DBC / "missing_colon_after_message_name.dbc")}, RuntimeError,
+     LOAD_FAILED, ['DBC parse error: Syntax { line: 1, column: 11, statement: "BO_", '
+                   'expected: "\':\'", found: "8 Gateway" }']),
+    # "caf\xE9": an 'é' saved as Windows-1252.
+    ({"database_file": str(BAD_DBC / "invalid_utf8.dbc")}, RuntimeError, LOAD_FAILED,
+     [f"Failed to read DBC file: {BAD_DBC / 'invalid_utf8.dbc'}",
+      "stream did not contain valid UTF-8",
+      "invalid utf-8 sequence of 1 bytes from index 53 (line 2, column 33)"]),
+    ({"database_bytes": b"VERSION \"\xff\""}, RuntimeError, "DBC bytes are not valid UTF-8",
+     ["invalid utf-8 sequence of 1 bytes from index 9"]),
+    ({"database_bytes": b"BO_ nonsense"}, RuntimeError, "Failed to parse DBC from bytes",
+     ['DBC parse error: Syntax { line: 1, column: 5, statement: "BO_", expected: "a message '
+      'identifier (an unsigned integer)", found: "nonsense" }']),
 ])
-def test_construction_failures(sdk, cache_calls, kwargs, error, text):
+def test_construction_failures(sdk, cache_calls, kwargs, error, text, reasons):
     with pytest.raises(error) as info:
         CanDecoder(**kwargs)
     assert str(info.value) == text
+    assert causes(info.value) == reasons
     stats = sdk.stats()
     if error is ValueError:  # before any source is resolved
         assert cache_calls == [] and stats["sources_acquired"] == 0

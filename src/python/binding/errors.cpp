@@ -12,6 +12,33 @@ void raise(PyObject* type, std::string_view message) {
   throw Raised{};
 }
 
+namespace {
+
+// `type(message)` as an object; a message that is not valid UTF-8 keeps its other characters.
+Ref exception(PyObject* type, std::string_view message) {
+  Ref text = check(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  return check(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+}
+
+// The exception for `error` with its causes chained below it.
+Ref exception_chain(PyObject* type, const Error& error) {
+  Ref exc = exception(type, error.message());
+  if (const Error* cause = error.cause()) {
+    // Takes over the reference to the cause.
+    PyException_SetCause(exc.get(), exception_chain(PyExc_RuntimeError, *cause).release());
+  }
+  return exc;
+}
+
+}  // namespace
+
+void raise(PyObject* type, const Error& error) {
+  const Ref exc = exception_chain(type, error);
+  PyErr_SetObject(type, exc.get());
+  throw Raised{};
+}
+
 void clear_ordinary_exception() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
   PyErr_Clear();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/error.hpp"
 #include "pybase/py.hpp"
 
 namespace orvik::py {
@@ -18,6 +19,10 @@ struct Raised {};
 
 // Sets `type(message)` as the current exception and throws Raised.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
+// Sets `type(error.message())` as the current exception, each cause below it chained as the
+// `__cause__` of the level above (a RuntimeError per level, innermost last), and throws Raised.
+// The exception's own text stays the outermost message; the causes say why.
+[[noreturn]] void raise(PyObject* type, const Error& error);
 // A CPython call failed and set the exception.
 [[noreturn]] inline void raise_current() { throw Raised{}; }
 

@@ -49,6 +49,10 @@ TEST(DbcFixtures, EveryBadFixtureFailsWithAParseOrReadError) {
       EXPECT_EQ(message, "Failed to read DBC file: " + path.string());
       ASSERT_NE(db.error().cause(), nullptr);
       EXPECT_EQ(db.error().cause()->message(), "stream did not contain valid UTF-8");
+      // The Windows-1252 'é' of "caf\xE9": where it is, in bytes and as line and column.
+      ASSERT_NE(db.error().cause()->cause(), nullptr);
+      EXPECT_EQ(db.error().cause()->cause()->message(),
+                "invalid utf-8 sequence of 1 bytes from index 53 (line 2, column 33)");
     } else {
       EXPECT_EQ(message.rfind("DBC parse error: ", 0), 0u) << path << ": " << message;
       EXPECT_NE(message.find("line: "), std::string::npos) << message;
@@ -68,6 +72,12 @@ TEST(DbcFile, ReadFailuresCarryThePathAndTheOsError) {
   EXPECT_EQ(directory.error().message(), "Failed to read DBC file: " + kFixtures.string());
   ASSERT_NE(directory.error().cause(), nullptr);
   EXPECT_EQ(directory.error().cause()->message(), "Is a directory (os error 21)");
+
+  // Not cut at the NUL, which would open "/etc/passwd".
+  auto nul = DecodeDb::from_file(std::string("/etc/passwd\0.dbc", 16));
+  ASSERT_FALSE(nul);
+  ASSERT_NE(nul.error().cause(), nullptr);
+  EXPECT_EQ(nul.error().cause()->message(), "file name contained an unexpected NUL byte");
 }
 
 TEST(DbcCorpus, EveryFileLoadsAndHoldsTheCensusCounts) {
