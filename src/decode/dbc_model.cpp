@@ -172,14 +172,17 @@ void choose_type(const ParsedSignal& sg, const SignalRef& ref, const std::string
 }
 
 // Which switch selects each multiplexed signal, by which values: its SG_MUL_VAL_ when that names a
-// signal of the message, else the message's multiplexor by the signal's own switch value.
+// signal of the message, else the message's last multiplexor other than itself by the signal's own
+// switch value.
 struct Selection {
   std::uint32_t signal;
   std::uint32_t by;
   std::vector<SwitchRange> ranges;
 };
 
-std::vector<Selection> selections(const MessageSpec& message, std::uint32_t parsed_id,
+std::vector<Selection> selections(const MessageSpec& message,
+                                  std::optional<std::size_t> earlier_multiplexor,
+                                  std::uint32_t parsed_id,
                                   const std::vector<std::string>& sg_names,
                                   const SignalIndexes& indexes) {
   boost::unordered_flat_map<std::string_view, std::uint32_t> by_sg_name;
@@ -198,10 +201,11 @@ std::vector<Selection> selections(const MessageSpec& message, std::uint32_t pars
         continue;
       }
     }
-    if (message.multiplexor_index) {
-      const auto by = static_cast<std::uint32_t>(*message.multiplexor_index);
-      out.push_back({i, by, {{s.switch_value, s.switch_value}}});
-    }
+    // A multiplexor never selects itself: an m1M that is the last one follows the one before it.
+    // A message's only multiplexor, when it is an m1M, keeps the single-multiplexor pick.
+    std::optional<std::size_t> by = message.multiplexor_index;
+    if (by == i && earlier_multiplexor) by = earlier_multiplexor;
+    if (by) out.push_back({i, static_cast<std::uint32_t>(*by), {{s.switch_value, s.switch_value}}});
   }
   return out;
 }
@@ -385,6 +389,7 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
   message->signals.reserve(parsed.signals.size());
   boost::unordered_flat_set<std::string> seen;
   std::vector<std::string> sg_names;  // of the signals kept, as SG_MUL_VAL_ names them
+  std::optional<std::size_t> earlier_multiplexor;  // the one before the last
   SignalRef lookup;
   lookup.first = parsed.id;
 
@@ -416,12 +421,15 @@ std::shared_ptr<MessageSpec> build_message(ParsedMessage& parsed, const SignalIn
     spec.byte_order = sg.byte_order;
     spec.is_signed = sg.is_signed;
     decode::plan_conversion(spec);
-    if (is_multiplexor) message->multiplexor_index = message->signals.size();
+    if (is_multiplexor) {
+      earlier_multiplexor = std::exchange(message->multiplexor_index, message->signals.size());
+    }
     message->signals.push_back(std::move(spec));
     sg_names.push_back(std::move(lookup.second));
   }
   if (!message->is_multiplexed) return message;
-  const std::vector<Selection> chosen = selections(*message, parsed.id, sg_names, indexes);
+  const std::vector<Selection> chosen =
+      selections(*message, earlier_multiplexor, parsed.id, sg_names, indexes);
   std::vector<SwitchRange> used;
   for (const Selection& c : chosen) {
     if (c.by != message->multiplexor_index) continue;

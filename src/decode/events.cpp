@@ -6,10 +6,7 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
-#include <charconv>
 #include <iterator>
-#include <optional>
-
 #include <string_view>
 #include <vector>
 
@@ -41,14 +38,12 @@ std::string suffix(const ValueTable& labels,
   return label->second;
 }
 
-// The value whose decimal suffix `text` is, if it is one.
-std::optional<std::uint64_t> decimal_of(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text != fmt::format("{}", value)) {
-    return std::nullopt;
-  }
-  return value;
+// A label of digits alone reads as a value in decimal: unless it is its own value's decimal, it
+// would name that value's sub-event as another value's, whether that value is used or not.
+bool spells_another_value(std::string_view label, std::uint64_t value) {
+  return !label.empty() &&
+         std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+         label != fmt::format("{}", value);
 }
 
 }  // namespace
@@ -107,28 +102,9 @@ boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labe
   for (const auto& [value, label] : labels) {
     // In a path a '/' would read as the end of the suffix: "a/b" is also "a", then "b" below it.
     const bool splits = in_path && label.find('/') != std::string::npos;
-    if (is_used(value) && (label.empty() || uses[label] > 1 || splits)) decimal.insert(value);
-  }
-  // A label that spells the decimal suffix of another used value named by its decimal gives way,
-  // and its own value is then named by its decimal too, and so on along the labels that spell it.
-  // The result is the least such set, whatever the order of the table.
-  boost::unordered_flat_map<std::uint64_t, std::vector<std::uint64_t>> spelled_by;
-  for (const auto& [value, label] : labels) {
-    if (!is_used(value) || decimal.contains(value)) continue;
-    const auto spelled = decimal_of(label);
-    if (!spelled || *spelled == value || !is_used(*spelled)) continue;
-    spelled_by[*spelled].push_back(value);
-  }
-  std::vector<std::uint64_t> named_by_decimal;  // still to give way to
-  for (const auto& [spelled, values] : spelled_by) {
-    if (!labels.contains(spelled) || decimal.contains(spelled)) named_by_decimal.push_back(spelled);
-  }
-  while (!named_by_decimal.empty()) {
-    const auto clash = spelled_by.find(named_by_decimal.back());
-    named_by_decimal.pop_back();
-    if (clash == spelled_by.end()) continue;
-    for (const std::uint64_t value : clash->second) {
-      if (decimal.insert(value).second) named_by_decimal.push_back(value);
+    if (is_used(value) &&
+        (label.empty() || uses[label] > 1 || splits || spells_another_value(label, value))) {
+      decimal.insert(value);
     }
   }
   return decimal;

@@ -28,9 +28,10 @@ std::string event_path(const MessageSpec& message, std::string_view suffix);
 std::string mux_suffix(const MessageSpec& message, const SignalSpec& multiplexor,
                        std::uint64_t switch_value);
 // The switch values among `used` whose label in `labels` cannot name their sub-event: an empty
-// label, one that several used values share, or one that spells the decimal suffix of another
-// used value; `in_path` (a switch of extended multiplexing, whose suffix is one of a path) adds a
-// label holding '/'. Depends on the model alone, so every registration path picks the same names.
+// label, one that several used values share, or one of digits alone other than the value's own
+// decimal (it reads as another value); `in_path` (a switch of extended multiplexing, whose suffix
+// is one of a path) adds a label holding '/'. Depends on the model alone, so every registration
+// path picks the same names.
 boost::unordered_flat_set<std::uint64_t> decimal_suffixes(const ValueTable& labels,
                                                          std::span<const SwitchRange> used,
                                                          bool in_path = false);

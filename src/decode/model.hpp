@@ -113,7 +113,7 @@ struct MessageSpec {
   bool is_multiplexed = false;
   std::uint8_t size = 0;  // bytes, modulo 256
   // Switch values whose multiplexor label would not name their sub-event uniquely (empty,
-  // repeated, or another value's decimal suffix): these are named by their decimal value.
+  // repeated, or digits other than the value's own decimal): these are named by their decimal.
   boost::unordered_flat_set<std::uint64_t> decimal_suffixes;
   ExtendedMux extended_mux;
 };

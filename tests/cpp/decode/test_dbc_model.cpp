@@ -274,6 +274,10 @@ TEST(DecodeModel, MultiplexingForms) {
   EXPECT_EQ(signal(m, "Value_b").switch_value, 2u);
   EXPECT_EQ(signal(m, "Deep").switch_value, 18446744073709551615u);
   EXPECT_EQ(signal(m, "Service").value_table.at(1), "Write");
+  // Sub, the last multiplexor, follows Service (the one before it) instead of itself.
+  ASSERT_EQ(m.extended_mux.switches.size(), 2u);
+  EXPECT_EQ(m.extended_mux.switches[1].signal, 1u);
+  EXPECT_EQ(m.extended_mux.switches[1].parent, 0u);
 
   // SG_MUL_VAL_: Sub is a switch below Top; R is selected by two ranges of Sel.
   const ExtendedMux& nested = message(db, 774, false).extended_mux;

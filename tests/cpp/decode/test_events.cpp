@@ -55,13 +55,15 @@ TEST(EventNames, PathAppendsSlashAndSuffix) {
 
 // Labels of used switch values only: a range marks every value in it as used.
 TEST(EventNames, DecimalSuffixesForLabelsThatCannotNameAValue) {
-  const ValueTable labels{{1, "Reserved"}, {2, "Reserved"}, {3, ""},   {5, "6"},
-                          {7, "Seven"},    {8, "1"},        {9, "Off"}, {20, "Off"}};
-  const SwitchRange used[] = {{1, 8}, {9, 9}};
-  // 5 spells 6, which has no label; 8 spells 1, named by its decimal; 9 and 20 share a label, but
-  // 20 is unused.
+  const ValueTable labels{{1, "Reserved"}, {2, "Reserved"}, {3, ""},    {4, "4"},
+                          {5, "6"},        {6, "Six"},      {7, "Seven"}, {8, "1"},
+                          {9, "Off"},      {20, "Off"},     {30, "31"}};
+  const SwitchRange used[] = {{1, 8}, {9, 9}, {30, 30}};
+  // Digits other than the value's own decimal read as another value, whatever that value's name
+  // and whether it is used: 5 spells 6 (named Six), 8 spells 1, 30 spells the unused 31. 9 and 20
+  // share a label, but 20 is unused.
   const auto decimal = decimal_suffixes(labels, used);
-  EXPECT_EQ(decimal, (boost::unordered_flat_set<std::uint64_t>{1, 2, 3, 5, 8}));
+  EXPECT_EQ(decimal, (boost::unordered_flat_set<std::uint64_t>{1, 2, 3, 5, 8, 30}));
 }
 
 TEST(Schemas, EverySignalTypeMapsToItsColumnType) {

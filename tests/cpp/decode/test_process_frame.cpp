@@ -187,7 +187,8 @@ TEST_F(ProcessFrameTest, MultiplexorValuesSelectTheirOwnEvents) {
 
 // SG_MUL_VAL_: each selected switch value gives a row of the signals it selects, named by the
 // values from the top switch down; a switch its parent does not select gives nothing. Top 2's
-// label "1/2" would name Sub 2's row below Top 1: its row is named by the decimal.
+// label "1/2" would name Sub 2's row below Top 1: its row is named by the decimal. Without
+// SG_MUL_VAL_, T's Sub (m1M, the last multiplexor) is selected by Top, never by itself.
 TEST_F(ProcessFrameTest, SelectedSwitchValuesGiveARowEach) {
   build(DbcSource{DbcSource::File{std::string(ORVIK_SOURCE_DIR) +
                                   "/tests/fixtures/dbc/mux_extended.dbc"}},
@@ -208,6 +209,10 @@ TEST_F(ProcessFrameTest, SelectedSwitchValuesGiveARowEach) {
        {{"0305_Ranged", {"Sel"}}, {"0305_Ranged/1500", {"Wide"}}}},
       {776, {1, 1, 5, 6, 0, 0, 0, 0},
        {{"0308_Pair", {"A", "B"}}, {"0308_Pair/A=One", {"X"}}, {"0308_Pair/B=1", {"Y"}}}},
+      {256, {0x21, 7, 0, 0, 0, 0, 0, 0},
+       {{"0100_T", {"Top"}}, {"0100_T/1", {"Sub"}}, {"0100_T/1/2", {"A"}}}},
+      {256, {0x12, 7, 0, 0, 0, 0, 0, 0}, {{"0100_T", {"Top"}}}},
+      {256, {0x20, 7, 0, 0, 0, 0, 0, 0}, {{"0100_T", {"Top"}}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rows.back().first);
