@@ -18,12 +18,19 @@
 
 namespace orvik::py {
 
+// Set on the native threads of ours that call into Python (Notifier callbacks). Such a thread
+// never runs finalisation, so once it has begun the lock is never theirs.
+inline thread_local bool this_thread_never_finalises = false;
+
 // False on a thread that CPython is ending during finalisation. Py_IsInitialized() turns false as
 // finalisation begins; only from then on is the lock itself asked about (the finalising thread
 // holds it), through PyGILState_Check: public but outside the limited API, and exported by every
-// version that ends threads this way. Where it is missing, nothing is touched.
+// version that ends threads this way. Where it is missing, nothing is touched. Once finalisation
+// has deleted the thread-state key, PyGILState_Check says yes on every thread, so it is not asked
+// on a thread of ours.
 inline bool may_touch_python() {
   if (Py_IsInitialized() != 0) return true;
+  if (this_thread_never_finalises) return false;
   static const auto holds_lock =
       reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
   return holds_lock != nullptr && holds_lock() != 0;

@@ -109,6 +109,7 @@ Ref build_module() {
     py::check_status(PyModule_AddObjectRef(module.get(), entry.name, type));
   }
   py::check_status(PyModule_AddFunctions(module.get(), kFunctions));
+  watch_interpreter_exit();
   Ref sys = py::check(PyImport_ImportModule("sys"));
   Ref modules = py::check(PyObject_GetAttrString(sys.get(), "modules"));
   Ref key = py::check(PyUnicode_FromString("orvik_can._native"));

@@ -254,7 +254,8 @@ PyObject* shut_exit_gate(PyObject* /*module*/, PyObject* /*unused*/) {
 
 PyMethodDef kShutExitGate = {"_end_notifier_callbacks", &shut_exit_gate, METH_NOARGS, nullptr};
 
-// Lock held. Has the interpreter's exit shut the gate, registered once.
+}  // namespace
+
 void watch_interpreter_exit() {
   static bool registered = false;
   if (registered) return;
@@ -264,6 +265,8 @@ void watch_interpreter_exit() {
   registered = true;
 }
 
+namespace {
+
 // The thread's interpreter thread state, in the interpreter that built the Notifier. For the
 // main interpreter it is made at the first delivery and kept until the channel closes: making one
 // per hold, as a bare PyGILState_Ensure/Release pair does, costs an mmap and an munmap of its frame
@@ -271,8 +274,9 @@ void watch_interpreter_exit() {
 // there the state lives only while the lock is held.
 class ThreadState {
  public:
-  explicit ThreadState(PyInterpreterState* interp)
-      : interp_(interp), keep_(PyInterpreterState_GetID(interp) == 0) {}
+  // `main`: whether `interp` is the main interpreter, asked under the lock by the spawning
+  // thread; a sub-interpreter may be gone before this thread first looks at it.
+  ThreadState(PyInterpreterState* interp, bool main) : interp_(interp), keep_(main) {}
   // False, without the lock, once the interpreter has begun to end.
   [[nodiscard]] bool lock() {
     const bool entered = exit_gate().enter([this] {
@@ -313,9 +317,10 @@ class ThreadState {
 
 // Holds `cell`, let go under the lock when the channel closes.
 void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, CallableCell* cell,
-                         PyInterpreterState* interp) {
+                         PyInterpreterState* interp, bool main_interpreter) {
   using Next = runtime::broadcast::RecvResult<CanFrame>;
-  ThreadState thread_state(interp);
+  py::this_thread_never_finalises = true;
+  ThreadState thread_state(interp, main_interpreter);
   std::optional<Next> pending;  // a lag or the end, met while draining under the lock
   for (;;) {
     Next next = pending ? *std::exchange(pending, std::nullopt)
@@ -353,7 +358,9 @@ std::thread spawn_callback_thread(runtime::broadcast::Receiver<CanFrame> receive
                                   CallableCell& cell) {
   CallableCell* shared = cell.share();
   try {
-    return std::thread(run_callback_thread, std::move(receiver), shared, PyInterpreterState_Get());
+    PyInterpreterState* const interp = PyInterpreterState_Get();
+    return std::thread(run_callback_thread, std::move(receiver), shared, interp,
+                       PyInterpreterState_GetID(interp) == 0);
   } catch (const std::system_error& e) {
     shared->let_go();
     py::raise_internal_fault(fmt::format("failed to spawn thread: {}", e.what()));
@@ -411,7 +418,6 @@ Ref notifier_new(PyTypeObject* type, const py::CallArgs& call) {
       py::arg_or(a, 2, py::to_usize, kDefaultRecvBufferSize);
 
   Listeners listeners = classify_listeners(std::move(items));
-  if (!listeners.callables.empty()) watch_interpreter_exit();
   runtime::Runtime& rt = runtime::get();
   runtime::VirtualBusRx rx = take_receiver(a[0]);
   if (listeners.counters) rx = std::move(rx).with_metrics(listeners.counters);

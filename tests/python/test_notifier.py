@@ -416,19 +416,45 @@ BURST_SCRIPT = """
             s += i
 
     bus, tx = VirtualBus("r"), VirtualBus("r")
+    kept = []
 
     def burst():
+        if {mode!r} == "made-at-exit":
+            kept.append(Notifier(bus, [work] * 64))
         for _ in range(3000):
             tx.send(0x100, bytes(8))
 
-    if {at_exit}:
-        atexit.register(burst)  # runs last: finalisation follows the burst at once
-    notifier = Notifier(bus, [work] * 64)
-    if not {at_exit}:
+    if {mode!r} == "stop":
+        notifier = Notifier(bus, [work] * 64)
         burst()
         notifier.stop()
+    else:
+        atexit.register(burst)  # finalisation follows the burst at once
+        if {mode!r} == "at-exit":
+            notifier = Notifier(bus, [work] * 64)
     print(True)
     sys.exit(0)
+"""
+
+# Callables asleep as the exit gives up waiting for them, held only by a notifier that the
+# collector clears: each thread is ended on waking, and must not drop the last reference to its
+# callable on the way out.
+NAP_SCRIPT = """
+    import functools, gc, sys, time
+    sys.path.insert(0, {standin!r})
+    from orvik_can._native import Notifier, VirtualBus
+
+    class Nap(functools.partial):  # an instance of a class of its own: freed by its type
+        pass
+
+    cycle = {{}}
+    naps = [Nap(lambda t, msg: time.sleep(t), 0.2 + k * 0.0008) for k in range(200)]
+    cycle["n"] = Notifier(VirtualBus("nap"), naps + [cycle.get])
+    del naps, cycle
+    VirtualBus("nap").send(1, b"x")
+    time.sleep(0.005)
+    gc.collect()
+    print(True)
 """
 
 # A callable that never returns must not hold the process at exit.
@@ -457,8 +483,6 @@ STUCK_SCRIPT = """
 LATE_FRAME_SCRIPT = """
     import atexit, sys, time
     sys.path.insert(0, {standin!r})
-    from orvik_can._native import Notifier, VirtualBus
-
     seen = []
 
     def late():
@@ -466,7 +490,8 @@ LATE_FRAME_SCRIPT = """
         time.sleep(0.2)
         print(seen == [])
 
-    atexit.register(late)  # runs after the notifier's own exit function
+    atexit.register(late)  # before the import: runs after the module's own exit function
+    from orvik_can._native import Notifier, VirtualBus
     notifier = Notifier(VirtualBus("late"), [seen.append])
 """
 
@@ -479,11 +504,14 @@ def run_script(script):
 @pytest.mark.parametrize("script, runs", [
     (EXIT_SCRIPT.replace("{sleepy}", "False"), 5),
     (EXIT_SCRIPT.replace("{sleepy}", "True"), 5),
-    (BURST_SCRIPT.replace("{at_exit}", "False"), 100),
-    (BURST_SCRIPT.replace("{at_exit}", "True"), 100),
+    (BURST_SCRIPT.replace("{mode!r}", "'stop'"), 100),
+    (BURST_SCRIPT.replace("{mode!r}", "'at-exit'"), 100),
+    (BURST_SCRIPT.replace("{mode!r}", "'made-at-exit'"), 100),
+    (NAP_SCRIPT, 20),
     (STUCK_SCRIPT, 3),
     (LATE_FRAME_SCRIPT, 1),
-], ids=["busy", "sleepy", "burst-then-stop", "burst-at-exit", "stuck-callable", "late-frame"])
+], ids=["busy", "sleepy", "burst-then-stop", "burst-at-exit", "made-at-exit", "asleep-at-exit",
+        "stuck-callable", "late-frame"])
 def test_exit_while_callbacks_run_is_clean(script, runs):
     script = textwrap.dedent(script).format(standin=str(STANDIN_DIR))
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count()) as pool:
