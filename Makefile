@@ -43,11 +43,14 @@ demo: install standin
 
 # Every C++ test, those embedding Python included, under AddressSanitizer + UBSan and under
 # ThreadSanitizer. The TSan build leaves out the benchmarks, which test nothing.
+# `make asan` then runs the whole Python suite against the module and stand-in SDK of its build
+# (scripts/sanitized_pytest.sh), leaks included.
 CPP_TEST_BINARIES = common_tests decode_tests sdk_tests runtime_tests sdk_py_tests python_glue_tests standin_tests
 asan: setup
-	cmake -S . -B build/asan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B build/asan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=ON -DORVIK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	PY=$(PY) bash scripts/sanitized_pytest.sh address build/asan
 
 tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_SANITIZE=thread

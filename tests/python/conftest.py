@@ -1,5 +1,7 @@
-"""Shared pytest set-up: the stand-in SDK on sys.path, paths to the corpus and the test tools."""
+"""Shared pytest set-up: the stand-in SDK on sys.path, paths to the corpus and the test tools,
+and what a run against a sanitized module needs."""
 
+import ctypes
 import os
 import pathlib
 import sys
@@ -7,7 +9,8 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-STANDIN_DIR = ROOT / "tests" / "standin"
+# A sanitized run (make asan) uses the stand-in built beside the sanitized module.
+STANDIN_DIR = pathlib.Path(os.environ.get("ORVIK_STANDIN_DIR", ROOT / "tests" / "standin"))
 CORPUS_DIR = ROOT.parent / "shared" / "corpus" / "opendbc" / "opendbc"
 FIXTURES_DIR = ROOT / "tests" / "fixtures"
 BUILD_DIR = pathlib.Path(os.environ.get("ORVIK_BUILD_DIR", ROOT / "build" / "cpp"))
@@ -15,6 +18,43 @@ BUILD_DIR = pathlib.Path(os.environ.get("ORVIK_BUILD_DIR", ROOT / "build" / "cpp
 # The stand-in trace SDK is importable as `orvik_sdk` from its source folder, never installed.
 if str(STANDIN_DIR) not in sys.path:
     sys.path.insert(0, str(STANDIN_DIR))
+
+# "address" or "thread" when the module under test is built with that sanitizer, whose runtime
+# every interpreter of the run has preloaded (scripts/sanitized_pytest.sh).
+SANITIZER = os.environ.get("ORVIK_SANITIZER", "")
+
+if SANITIZER == "address":
+    # numpy leaks objects when it is imported. No suppression can name numpy: the interpreter has
+    # no frame pointers, so the stacks the leak check records end in its allocator.
+    _lsan = ctypes.CDLL(None)
+    _lsan.__lsan_disable()
+    try:
+        import numpy  # noqa: F401
+    finally:
+        _lsan.__lsan_enable()
+
+
+def unsanitized(reason, *sanitizers):
+    """Skips a test under the named sanitizers (under any when none is named), saying why."""
+    return pytest.mark.skipif(SANITIZER != "" and (not sanitizers or SANITIZER in sanitizers),
+                              reason=f"under the {SANITIZER} sanitizer: {reason}")
+
+
+def without_sanitizer(env=None):
+    """The environment for a program that is not ours (a compiler): no sanitizer runtime."""
+    env = dict(os.environ if env is None else env)
+    if SANITIZER:
+        env.pop("LD_PRELOAD", None)
+    return env
+
+
+def without_leak_check(env=None):
+    """The environment for a child interpreter that leaks by itself: threads it ends at exit, or
+    a sub-interpreter, leave behind what they held."""
+    env = dict(os.environ if env is None else env)
+    if SANITIZER == "address":
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return env
 
 
 def corpus_files():

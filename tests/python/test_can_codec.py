@@ -15,6 +15,7 @@ import time
 import orvik_sdk
 import pytest
 
+from conftest import unsanitized
 from decoder_support import DECODED, ERRORS, RECEIVED, UNKNOWN, causes, counts, rows
 from orvik_can._native import (CanCodec, CanDecoder, CyclicSendTask, Message, Metrics, Notifier,
                                VirtualBus)
@@ -526,6 +527,7 @@ def test_a_fork_child_runs_its_own_work_and_refuses_what_ran_in_the_parent(sdk):
     assert parent["listened"].metrics().messages_received > 0
 
 
+@unsanitized("its shadow memory needs terabytes of address space, which the limit refuses")
 def test_a_runtime_whose_workers_cannot_start_fails_every_call_alike_and_leaves_no_thread():
     code = """
         import os

@@ -10,6 +10,8 @@ import zipfile
 
 import pytest
 
+from conftest import unsanitized
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
@@ -21,6 +23,7 @@ def run(cmd, **kwargs):
 
 
 @pytest.mark.slow
+@unsanitized("builds and imports the release wheel, so nothing sanitized runs")
 def test_wheel_builds_installs_and_imports(tmp_path):
     wheels = tmp_path / "wheels"
     run([sys.executable, "-m", "pip", "wheel", str(ROOT), "--no-build-isolation", "--no-deps",

@@ -2,8 +2,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
-
+#include <exception>
 #include <string_view>
 #include <utility>
 
@@ -55,14 +54,15 @@ void translate_current_exception() noexcept;
 // The error boundary of every entry point: runs `body` and returns `failure` with a Python
 // exception set when anything goes wrong. Nothing unwinds into the interpreter but the forced
 // unwind by which CPython ends a thread during finalisation, which must go on (pybase/py.hpp); so
-// neither this nor the entry points that call it are noexcept.
+// neither this nor the entry points that call it are noexcept. That unwind is told apart as the
+// one that is no C++ exception: a handler for abi::__forced_unwind& would bind its reference to
+// no object, which UBSan stops.
 template <class R, class F>
 R guard(R failure, F&& body) {
   try {
     return std::forward<F>(body)();
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (!std::current_exception()) throw;
     translate_current_exception();
     return failure;
   }
