@@ -10,9 +10,9 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -35,6 +35,11 @@ inline bool may_touch_python() {
       reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
   return holds_lock != nullptr && holds_lock() != 0;
 }
+
+// Inside a catch (...) handler: whether what unwinds is CPython ending this thread rather than a
+// C++ exception. That unwind carries no C++ object, so it has no exception_ptr; a handler for
+// abi::__forced_unwind& would bind a reference to no object, which UBSan stops.
+inline bool ending_thread() { return !std::current_exception(); }
 
 class Ref {
  public:
@@ -98,10 +103,9 @@ std::invoke_result_t<F&&> allow_threads(F&& work) {
   const auto run = [&]() -> std::invoke_result_t<F&&> {
     try {
       return std::forward<F>(work)();
-    } catch (const abi::__forced_unwind&) {
-      throw;  // something in `work` asked for the lock and is being ended: never take it here
     } catch (...) {
-      PyEval_RestoreThread(saved);
+      // Something in `work` asked for the lock and is being ended: never take it here.
+      if (!ending_thread()) PyEval_RestoreThread(saved);
       throw;
     }
   };

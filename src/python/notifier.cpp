@@ -13,7 +13,6 @@
 // which stops it.
 #include "python/notifier.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <fmt/format.h>
 
@@ -152,9 +151,8 @@ void deliver(const CallableCell& cell, const CanFrame& frame) {
   PyObject* message = nullptr;
   try {
     message = message_from_frame(frame, std::nullopt).release();
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (py::ending_thread()) throw;
   }
   if (message != nullptr) {
     PyObject* result = PyObject_CallFunctionObjArgs(callable.get(), message, nullptr);

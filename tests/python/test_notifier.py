@@ -497,8 +497,9 @@ LATE_FRAME_SCRIPT = """
 
 
 def run_script(script):
+    # Threads that exit ends leave behind what they held.
     return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60)
+                          timeout=60, env=without_leak_check())
 
 
 @pytest.mark.parametrize("script, runs", [

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <Python.h>
-#include <exception>
 #include <string_view>
 #include <utility>
 
@@ -54,15 +53,13 @@ void translate_current_exception() noexcept;
 // The error boundary of every entry point: runs `body` and returns `failure` with a Python
 // exception set when anything goes wrong. Nothing unwinds into the interpreter but the forced
 // unwind by which CPython ends a thread during finalisation, which must go on (pybase/py.hpp); so
-// neither this nor the entry points that call it are noexcept. That unwind is told apart as the
-// one that is no C++ exception: a handler for abi::__forced_unwind& would bind its reference to
-// no object, which UBSan stops.
+// neither this nor the entry points that call it are noexcept.
 template <class R, class F>
 R guard(R failure, F&& body) {
   try {
     return std::forward<F>(body)();
   } catch (...) {
-    if (!std::current_exception()) throw;
+    if (ending_thread()) throw;
     translate_current_exception();
     return failure;
   }
