@@ -48,12 +48,16 @@ def without_sanitizer(env=None):
     return env
 
 
-def without_leak_check(env=None):
-    """The environment for a child interpreter that leaks by itself: threads it ends at exit, or
-    a sub-interpreter, leave behind what they held."""
+def without_exit_leak_checks(env=None):
+    """The environment for a child interpreter that exits leaving memory or threads behind, on
+    purpose or by the interpreter's own doing (threads it ends at exit, a sub-interpreter): the
+    sanitizer's check of what is left at exit is off."""
     env = dict(os.environ if env is None else env)
-    if SANITIZER == "address":
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    option = {"address": ("ASAN_OPTIONS", "detect_leaks=0"),
+              "thread": ("TSAN_OPTIONS", "report_thread_leaks=0")}.get(SANITIZER)
+    if option:
+        name, value = option
+        env[name] = f"{env.get(name, '')}:{value}"
     return env
 
 
