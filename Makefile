@@ -42,10 +42,11 @@ demo: install standin
 	PYTHONPATH=$(abspath tests/standin)$${PYTHONPATH:+:$$PYTHONPATH} $(PY) examples/demo.py
 
 # Every C++ test, those embedding Python included, under AddressSanitizer + UBSan and under
-# ThreadSanitizer. The TSan build leaves out the benchmarks, which test nothing.
-# `make asan` then runs the whole Python suite against the module and stand-in SDK of its build
-# (scripts/sanitized_pytest.sh), leaks included.
+# ThreadSanitizer, then the whole Python suite against the module and stand-in SDK of that build
+# (scripts/sanitized_pytest.sh: the runtime preloaded into the interpreter, leaks checked at every
+# interpreter's exit under ASan). The TSan build leaves out the benchmarks, which test nothing.
 CPP_TEST_BINARIES = common_tests decode_tests sdk_tests runtime_tests sdk_py_tests python_glue_tests standin_tests
+PYTHON_TEST_TARGETS = _native orvik_sdk_standin $(basename $(notdir $(wildcard tests/tools/*.cpp)))
 asan: setup
 	cmake -S . -B build/asan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=ON -DORVIK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/asan -j $(JOBS)
@@ -53,9 +54,10 @@ asan: setup
 	PY=$(PY) bash scripts/sanitized_pytest.sh address build/asan
 
 tsan: setup
-	cmake -S . -B build/tsan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=OFF -DORVIK_SANITIZE=thread
-	cmake --build build/tsan -j $(JOBS) --target $(CPP_TEST_BINARIES)
+	cmake -S . -B build/tsan $(CMAKE_FLAGS) -DORVIK_BUILD_MODULE=ON -DORVIK_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS) --target $(CPP_TEST_BINARIES) $(PYTHON_TEST_TARGETS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+	PY=$(PY) bash scripts/sanitized_pytest.sh thread build/tsan
 
 # Each fuzzer runs for FUZZ_SECONDS under ASan/UBSan; crashing inputs are kept under fuzz/regressions.
 FUZZ_SECONDS ?= 60

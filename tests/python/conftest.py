@@ -9,13 +9,13 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-# A sanitized run (make asan) uses the stand-in built beside the sanitized module.
+# A sanitized run (make asan, make tsan) uses the stand-in built beside the sanitized module.
 STANDIN_DIR = pathlib.Path(os.environ.get("ORVIK_STANDIN_DIR", ROOT / "tests" / "standin"))
 CORPUS_DIR = ROOT.parent / "shared" / "corpus" / "opendbc" / "opendbc"
 FIXTURES_DIR = ROOT / "tests" / "fixtures"
 BUILD_DIR = pathlib.Path(os.environ.get("ORVIK_BUILD_DIR", ROOT / "build" / "cpp"))
 
-# The stand-in trace SDK is importable as `orvik_sdk` from its source folder, never installed.
+# The stand-in trace SDK is importable as `orvik_sdk` from its folder, never installed.
 if str(STANDIN_DIR) not in sys.path:
     sys.path.insert(0, str(STANDIN_DIR))
 
@@ -40,20 +40,24 @@ def unsanitized(reason, *sanitizers):
                               reason=f"under the {SANITIZER} sanitizer: {reason}")
 
 
-def without_sanitizer(env=None):
+def without_sanitizer():
     """The environment for a program that is not ours (a compiler): no sanitizer runtime."""
-    env = dict(os.environ if env is None else env)
+    env = dict(os.environ)
     if SANITIZER:
         env.pop("LD_PRELOAD", None)
     return env
 
 
-def without_leak_check(env=None):
-    """The environment for a child interpreter that leaks by itself: threads it ends at exit, or
-    a sub-interpreter, leave behind what they held."""
-    env = dict(os.environ if env is None else env)
-    if SANITIZER == "address":
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+def without_exit_leak_checks():
+    """The environment for a child interpreter that exits leaving memory or threads behind, on
+    purpose or by the interpreter's own doing (threads it ends at exit, a sub-interpreter): the
+    sanitizer's check of what is left at exit is off."""
+    env = dict(os.environ)
+    option = {"address": ("ASAN_OPTIONS", "detect_leaks=0"),
+              "thread": ("TSAN_OPTIONS", "report_thread_leaks=0")}.get(SANITIZER)
+    if option:
+        name, value = option
+        env[name] = f"{env.get(name, '')}:{value}"
     return env
 
 
