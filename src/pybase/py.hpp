@@ -12,25 +12,30 @@
 #include <Python.h>
 #include <dlfcn.h>
 
+#include <atomic>
 #include <exception>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
 namespace orvik::py {
 
-// Set on the native threads of ours that call into Python (Notifier callbacks). Such a thread
-// never runs finalisation, so once it has begun the lock is never theirs.
-inline thread_local bool this_thread_never_finalises = false;
+// The thread that runs the interpreter's exit, noted by the module's atexit function (none until
+// then). Once finalisation has begun, it alone may hold the lock.
+inline std::atomic<std::thread::id> exiting_thread{};
+inline void note_exiting_thread() {
+  exiting_thread.store(std::this_thread::get_id(), std::memory_order_release);
+}
 
 // False on a thread that CPython is ending during finalisation. Py_IsInitialized() turns false as
-// finalisation begins; only from then on is the lock itself asked about (the finalising thread
-// holds it), through PyGILState_Check: public but outside the limited API, and exported by every
-// version that ends threads this way. Where it is missing, nothing is touched. Once finalisation
-// has deleted the thread-state key, PyGILState_Check says yes on every thread, so it is not asked
-// on a thread of ours.
+// finalisation begins; only from then on is the lock itself asked about: by the thread noted
+// above, or else through PyGILState_Check, public but outside the limited API. That one says yes on
+// every thread once finalisation has deleted the thread-state key, so it serves only a process
+// whose exit ran no atexit function of ours. Where it is missing, nothing is touched.
 inline bool may_touch_python() {
   if (Py_IsInitialized() != 0) return true;
-  if (this_thread_never_finalises) return false;
+  const std::thread::id exiting = exiting_thread.load(std::memory_order_acquire);
+  if (exiting != std::thread::id()) return exiting == std::this_thread::get_id();
   static const auto holds_lock =
       reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
   return holds_lock != nullptr && holds_lock() != 0;

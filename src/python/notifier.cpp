@@ -239,9 +239,11 @@ PyObject* shut_exit_gate(PyObject* /*module*/, PyObject* /*unused*/) {
     if (Py_IsInitialized() == 0) {
       // The main interpreter's exit is ending this sub-interpreter: a thread that asks for the
       // lock is ended instead, and so would this one be on taking it back.
+      py::note_exiting_thread();
       exit_gate().shut(std::chrono::milliseconds(0));
     } else {
       const bool main = PyInterpreterState_GetID(PyInterpreterState_Get()) == 0;
+      if (main) py::note_exiting_thread();  // the process's exit, not a sub-interpreter's end
       py::allow_threads([main] {
         exit_gate().shut(main ? std::optional(kExitPatience) : std::nullopt);
       });
@@ -317,7 +319,6 @@ class ThreadState {
 void run_callback_thread(runtime::broadcast::Receiver<CanFrame> receiver, CallableCell* cell,
                          PyInterpreterState* interp, bool main_interpreter) {
   using Next = runtime::broadcast::RecvResult<CanFrame>;
-  py::this_thread_never_finalises = true;
   ThreadState thread_state(interp, main_interpreter);
   std::optional<Next> pending;  // a lag or the end, met while draining under the lock
   for (;;) {

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import orvik_can._native as native
-from conftest import STANDIN_DIR, unsanitized, without_exit_leak_checks
+from conftest import STANDIN_DIR, without_exit_leak_checks
 
 CLASSES = ["Bus", "CanCodec", "CanDecoder", "CyclicSendTask", "Message", "Metrics", "Notifier",
            "VirtualBus"]
@@ -121,9 +121,6 @@ def test_import_builds_nothing_and_finds_no_sdk():
     assert "tokio-rt-worker" not in proc.stdout.split()
 
 
-@unsanitized("a thread CPython ends at exit can release a borrow flag without the interpreter lock "
-             "while another does the same: py::may_touch_python() holds on such a thread once "
-             "finalisation has deleted the lock's thread-state key", "thread")
 def test_daemon_threads_inside_native_calls_let_the_interpreter_exit():
     # At exit CPython ends a daemon thread that asks for the lock back by unwinding its stack;
     # every call that gives the lock up must let that unwind pass, the Notifier's callback thread
