@@ -514,19 +514,20 @@ def failed_runs(script, runs):
     return failed
 
 
-@pytest.mark.parametrize("script, runs", [
-    (EXIT_SCRIPT.replace("{sleepy}", "False"), 5),
-    (EXIT_SCRIPT.replace("{sleepy}", "True"), 5),
-    (BURST_SCRIPT.replace("{mode!r}", "'stop'"), 100),
-    (BURST_SCRIPT.replace("{mode!r}", "'at-exit'"), 100),
-    (BURST_SCRIPT.replace("{mode!r}", "'made-at-exit'"), 100),
-    (NAP_SCRIPT, 20),
-    (STUCK_SCRIPT, 3),
-    (LATE_FRAME_SCRIPT, 1),
+@pytest.mark.parametrize("script, fields, runs", [
+    (EXIT_SCRIPT, {"sleepy": False}, 5),
+    (EXIT_SCRIPT, {"sleepy": True}, 5),
+    (BURST_SCRIPT, {"mode": "stop"}, 100),
+    (BURST_SCRIPT, {"mode": "at-exit"}, 100),
+    (BURST_SCRIPT, {"mode": "made-at-exit"}, 100),
+    (NAP_SCRIPT, {}, 20),
+    (STUCK_SCRIPT, {}, 3),
+    (LATE_FRAME_SCRIPT, {}, 1),
 ], ids=["busy", "sleepy", "burst-then-stop", "burst-at-exit", "made-at-exit", "asleep-at-exit",
         "stuck-callable", "late-frame"])
-def test_exit_while_callbacks_run_is_clean(script, runs):
-    failed = failed_runs(textwrap.dedent(script).format(standin=str(STANDIN_DIR)), runs)
+def test_exit_while_callbacks_run_is_clean(script, fields, runs):
+    script = textwrap.dedent(script).format(standin=str(STANDIN_DIR), **fields)
+    failed = failed_runs(script, runs)
     assert failed == [], f"{len(failed)} of {runs} runs failed"
 
 
